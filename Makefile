@@ -1,0 +1,44 @@
+# The two commands of the project: `make run` and `make test`.
+# Both install whatever Debian packages are missing first.
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+export ASAN_OPTIONS  ?= detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS  ?= suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0
+
+.PHONY: all deps build build-asan test test-plain test-asan run bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKORVID_SANITIZE=ON -DKORVID_BENCHMARKS=OFF $(CMAKE_ARGS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+test-plain: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-asan: build-asan
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+# Every test, then every test again under AddressSanitizer + UndefinedBehaviorSanitizer.
+test: test-plain test-asan
+
+run: build
+	@scripts/run $(BUILD)
+
+bench: build
+	@scripts/bench $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

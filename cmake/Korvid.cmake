@@ -1,0 +1,21 @@
+# Helpers shared by every folder's CMakeLists.txt.
+
+# korvid_add_test(NAME SOURCES... [LIBS libs...] [ENV VAR=value...] [WRAPPER cmd...])
+# Builds one GoogleTest executable and registers its tests with CTest.
+# WRAPPER runs the test binary under a command (umockdev-wrapper, dbus-run-session...).
+function(korvid_add_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;ENV;WRAPPER;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  set(props ENVIRONMENT "${T_ENV}")
+  if(T_LABELS)
+    list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  if(T_WRAPPER)
+    # Discovery would run the binary outside its wrapper; register the whole binary instead.
+    add_test(NAME ${name} COMMAND ${T_WRAPPER} $<TARGET_FILE:${name}>)
+    set_tests_properties(${name} PROPERTIES ${props} TIMEOUT 300)
+  else()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${props} TIMEOUT 120)
+  endif()
+endfunction()
