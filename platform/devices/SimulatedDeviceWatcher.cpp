@@ -1,0 +1,113 @@
+#include "platform/devices/SimulatedDeviceWatcher.h"
+
+namespace korvid {
+
+SimulatedDeviceWatcher::SimulatedDeviceWatcher(Delivery delivery) : delivery_(delivery) {}
+
+SimulatedDeviceWatcher::~SimulatedDeviceWatcher() = default;
+
+DeviceService SimulatedDeviceWatcher::Plug(std::shared_ptr<UsbDeviceInterface> device) {
+  const DeviceService service = nextService_++;
+  attached_.emplace(service, device);
+  if (watching_) Enqueue(Event{true, service, std::move(device)});
+  return service;
+}
+
+void SimulatedDeviceWatcher::ReportAgain(DeviceService service) {
+  const auto found = attached_.find(service);
+  if (found != attached_.end() && watching_) Enqueue(Event{true, service, found->second});
+}
+
+void SimulatedDeviceWatcher::Unplug(DeviceService service) {
+  if (attached_.erase(service) == 0) return;
+  if (watching_) Enqueue(Event{false, service, nullptr});
+}
+
+void SimulatedDeviceWatcher::Enqueue(Event event) {
+  queue_.push_back(std::move(event));
+  if (delivery_ == Delivery::kEventLoop && !deliveryScheduled_) {
+    deliveryScheduled_ = true;
+    QMetaObject::invokeMethod(
+        &context_,
+        [this] {
+          deliveryScheduled_ = false;
+          DeliverPending();
+        },
+        Qt::QueuedConnection);
+  }
+}
+
+int SimulatedDeviceWatcher::DeliverPending() {
+  int delivered = 0;
+  while (!queue_.empty()) {
+    const Event event = std::move(queue_.front());
+    queue_.pop_front();
+    Deliver(event);
+    ++delivered;
+  }
+  return delivered;
+}
+
+void SimulatedDeviceWatcher::Deliver(const Event& event) {
+  if (event.arrival) {
+    if (!onArrival_) return;
+    ArrivalHandler handler = onArrival_;
+    handler({DeviceArrival{event.service, event.device}});
+    return;
+  }
+  std::vector<DeviceNotification> notifications;
+  for (const auto& [notification, interest] : interests_) {
+    if (interest.service == event.service) notifications.push_back(notification);
+  }
+  for (DeviceNotification notification : notifications) {
+    const auto interest = interests_.find(notification);
+    if (interest == interests_.end()) continue;
+    InterestHandler handler = interest->second.handler;
+    handler(event.service, kIOMessageServiceIsTerminated, nullptr);
+  }
+  for (DeviceNotification notification : notifications) interests_.erase(notification);
+  if (onRemoval_) {
+    RemovalHandler handler = onRemoval_;
+    handler({event.service});
+  }
+}
+
+bool SimulatedDeviceWatcher::Start() {
+  if (!available_) return false;
+  watching_ = true;
+  return true;
+}
+
+std::vector<DeviceArrival> SimulatedDeviceWatcher::WatchArrivals(ArrivalHandler handler) {
+  std::vector<DeviceArrival> arrivals;
+  if (!watching_) return arrivals;
+  onArrival_ = std::move(handler);
+  for (const auto& [service, device] : attached_) arrivals.push_back(DeviceArrival{service, device});
+  return arrivals;
+}
+
+std::vector<DeviceService> SimulatedDeviceWatcher::WatchRemovals(RemovalHandler handler) {
+  if (watching_) onRemoval_ = std::move(handler);
+  return {};
+}
+
+DeviceNotification SimulatedDeviceWatcher::AddInterest(DeviceService service, InterestHandler handler) {
+  if (!watching_ || !handler || attached_.count(service) == 0) return 0;
+  const DeviceNotification notification = nextNotification_++;
+  interests_.emplace(notification, Interest{service, std::move(handler)});
+  return notification;
+}
+
+void SimulatedDeviceWatcher::RemoveInterest(DeviceNotification notification) {
+  interests_.erase(notification);
+}
+
+void SimulatedDeviceWatcher::Stop() {
+  watching_ = false;
+  queue_.clear();
+  interests_.clear();
+  onArrival_ = nullptr;
+  onRemoval_ = nullptr;
+}
+
+}  // namespace korvid

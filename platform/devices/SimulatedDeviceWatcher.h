@@ -1,0 +1,73 @@
+// DeviceWatcher over mice that a program or a test plugs and unplugs at will (simulated
+// mice, or any other device handle). Events are queued and delivered either when the test
+// calls DeliverPending() or, with Delivery::kEventLoop, from the Qt main loop.
+#pragma once
+
+#include <QObject>
+#include <deque>
+#include <map>
+#include <memory>
+
+#include "platform/devices/DeviceWatcher.h"
+
+namespace korvid {
+
+class SimulatedDeviceWatcher final : public DeviceWatcher {
+ public:
+  enum class Delivery { kManual, kEventLoop };
+
+  explicit SimulatedDeviceWatcher(Delivery delivery = Delivery::kManual);
+  ~SimulatedDeviceWatcher() override;
+
+  // Attaches a mouse and queues its arrival; returns its service.
+  DeviceService Plug(std::shared_ptr<UsbDeviceInterface> device);
+  // Queues another arrival of an attached mouse with the same handle (a duplicate report).
+  void ReportAgain(DeviceService service);
+  // Detaches a mouse at once and queues its termination; unknown services are ignored.
+  void Unplug(DeviceService service);
+  // Makes Start() fail (no watching facility), as a machine without one would.
+  void SetAvailable(bool available) { available_ = available; }
+
+  // Delivers the queued events in order. Returns the number delivered.
+  int DeliverPending();
+
+  bool Watching() const { return watching_; }
+  bool Attached(DeviceService service) const { return attached_.count(service) != 0; }
+  std::size_t InterestCount() const { return interests_.size(); }
+  std::size_t PendingCount() const { return queue_.size(); }
+
+  bool Start() override;
+  std::vector<DeviceArrival> WatchArrivals(ArrivalHandler handler) override;
+  std::vector<DeviceService> WatchRemovals(RemovalHandler handler) override;
+  DeviceNotification AddInterest(DeviceService service, InterestHandler handler) override;
+  void RemoveInterest(DeviceNotification notification) override;
+  void Stop() override;
+
+ private:
+  struct Event {
+    bool arrival;
+    DeviceService service;
+    std::shared_ptr<UsbDeviceInterface> device;
+  };
+  struct Interest {
+    DeviceService service;
+    InterestHandler handler;
+  };
+  void Enqueue(Event event);
+  void Deliver(const Event& event);
+
+  Delivery delivery_;
+  bool available_ = true;
+  bool watching_ = false;
+  bool deliveryScheduled_ = false;
+  QObject context_;  // owner of the queued deliveries on the main loop
+  std::map<DeviceService, std::shared_ptr<UsbDeviceInterface>> attached_;  // in plug order
+  std::deque<Event> queue_;
+  std::map<DeviceNotification, Interest> interests_;
+  ArrivalHandler onArrival_;
+  RemovalHandler onRemoval_;
+  DeviceService nextService_ = 1;
+  DeviceNotification nextNotification_ = 1;
+};
+
+}  // namespace korvid

@@ -1,0 +1,150 @@
+#include "platform/devices/UdevDeviceWatcher.h"
+
+#include <QSocketNotifier>
+#include <cstring>
+#include <iostream>
+
+namespace korvid {
+namespace {
+
+constexpr const char* kUdevRuleName = "70-korvid-tessel.rules";
+
+}  // namespace
+
+std::unique_ptr<DeviceWatcher> MakeSystemDeviceWatcher() { return std::make_unique<UdevDeviceWatcher>(); }
+
+UdevDeviceWatcher::UdevDeviceWatcher(Opener opener, std::ostream* diagnostics)
+    : opener_(opener ? std::move(opener) : Opener([](const TesselNode& node, std::string* error) {
+        return OpenTessel(node, error);
+      })),
+      diagnostics_(diagnostics != nullptr ? diagnostics : &std::cerr) {}
+
+UdevDeviceWatcher::~UdevDeviceWatcher() { Stop(); }
+
+bool UdevDeviceWatcher::Start() {
+  if (started_) return true;
+  udev_.reset(udev_new());
+  if (!udev_) return false;
+  started_ = true;
+  // Listen before enumerating, so a mouse plugged in meanwhile is not missed; one that
+  // is seen twice is reported once.
+  monitor_.reset(udev_monitor_new_from_netlink(udev_.get(), "udev"));
+  if (monitor_ && udev_monitor_filter_add_match_subsystem_devtype(monitor_.get(), "hidraw", nullptr) >= 0 &&
+      udev_monitor_enable_receiving(monitor_.get()) >= 0) {
+    notifier_ = std::make_unique<QSocketNotifier>(udev_monitor_get_fd(monitor_.get()), QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { ProcessPendingEvents(); });
+  } else {
+    // Without a monitor the mice present at start are still found; hot-plug is not seen.
+    monitor_.reset();
+  }
+  return true;
+}
+
+std::vector<DeviceArrival> UdevDeviceWatcher::WatchArrivals(ArrivalHandler handler) {
+  std::vector<DeviceArrival> arrivals;
+  if (!started_) return arrivals;
+  onArrival_ = std::move(handler);
+  for (const TesselNode& node : EnumerateTessels()) {
+    if (auto arrival = Capture(node)) arrivals.push_back(std::move(*arrival));
+  }
+  return arrivals;
+}
+
+std::vector<DeviceService> UdevDeviceWatcher::WatchRemovals(RemovalHandler handler) {
+  if (started_) onRemoval_ = std::move(handler);
+  return {};
+}
+
+DeviceNotification UdevDeviceWatcher::AddInterest(DeviceService service, InterestHandler handler) {
+  bool attached = false;
+  for (const auto& entry : attached_) attached = attached || entry.second == service;
+  if (!attached || !handler) return 0;
+  const DeviceNotification notification = nextNotification_++;
+  interests_.emplace(notification, Interest{service, std::move(handler)});
+  return notification;
+}
+
+void UdevDeviceWatcher::RemoveInterest(DeviceNotification notification) { interests_.erase(notification); }
+
+void UdevDeviceWatcher::Stop() {
+  notifier_.reset();
+  monitor_.reset();
+  udev_.reset();
+  onArrival_ = nullptr;
+  onRemoval_ = nullptr;
+  interests_.clear();
+  attached_.clear();
+  started_ = false;
+}
+
+std::optional<DeviceArrival> UdevDeviceWatcher::Capture(const TesselNode& node) {
+  if (attached_.count(node.syspath) != 0) return std::nullopt;  // already reported
+  std::string error;
+  std::unique_ptr<UsbDeviceInterface> device = opener_(node, &error);
+  if (!device) {
+    // A node that vanished again is no news; a refused one is, once, with the cure.
+    if (!permissionReported_ && error.find(kUdevRuleName) != std::string::npos) {
+      permissionReported_ = true;
+      *diagnostics_ << "Korvid Tessel: " << error << '\n' << std::flush;
+    }
+    return std::nullopt;
+  }
+  const DeviceService service = nextService_++;
+  attached_.emplace(node.syspath, service);
+  return DeviceArrival{service, std::shared_ptr<UsbDeviceInterface>(std::move(device))};
+}
+
+void UdevDeviceWatcher::ProcessPendingEvents() {
+  while (monitor_) {
+    udev::DevicePtr device(udev_monitor_receive_device(monitor_.get()));
+    if (!device) break;
+    HandleEvent(device.get());
+  }
+}
+
+void UdevDeviceWatcher::HandleEvent(udev_device* device) {
+  const char* action = udev_device_get_action(device);
+  const char* syspath = udev_device_get_syspath(device);
+  if (action == nullptr || syspath == nullptr) return;
+  if (std::strcmp(action, "remove") == 0) {
+    Terminate(syspath);
+    return;
+  }
+  // "change" also counts: udev re-triggers the node once the access rule is installed.
+  if (std::strcmp(action, "add") != 0 && std::strcmp(action, "change") != 0) return;
+  if (attached_.count(syspath) != 0 || !onArrival_) return;
+  const auto node = udev::TesselNodeFromHidraw(device);
+  if (!node) return;  // another device, another interface, or already gone
+  auto arrival = Capture(*node);
+  if (!arrival) return;
+  ArrivalHandler handler = onArrival_;
+  std::vector<DeviceArrival> arrivals;
+  arrivals.push_back(std::move(*arrival));
+  handler(std::move(arrivals));
+}
+
+void UdevDeviceWatcher::Terminate(const std::string& syspath) {
+  const auto found = attached_.find(syspath);
+  if (found == attached_.end()) return;  // never reported: not ours
+  const DeviceService service = found->second;
+  attached_.erase(found);
+  // The termination message first, to every interest in this mouse; handlers may take
+  // their registration back (or stop the watcher) while we go.
+  std::vector<DeviceNotification> notifications;
+  for (const auto& [notification, interest] : interests_) {
+    if (interest.service == service) notifications.push_back(notification);
+  }
+  for (DeviceNotification notification : notifications) {
+    const auto interest = interests_.find(notification);
+    if (interest == interests_.end()) continue;
+    InterestHandler handler = interest->second.handler;
+    handler(service, kIOMessageServiceIsTerminated, nullptr);
+  }
+  for (DeviceNotification notification : notifications) interests_.erase(notification);
+  if (onRemoval_) {
+    RemovalHandler handler = onRemoval_;
+    handler({service});
+  }
+}
+
+}  // namespace korvid

@@ -1,0 +1,61 @@
+// DeviceWatcher over libudev: hidraw nodes of interface 0 of Tessel mice, enumerated at
+// start and followed through a udev monitor whose socket is read on the Qt main loop.
+#pragma once
+
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/devices/DeviceWatcher.h"
+#include "platform/usb/TesselDevices.h"
+#include "platform/usb/UdevTessel.h"
+
+class QSocketNotifier;
+
+namespace korvid {
+
+class UdevDeviceWatcher final : public DeviceWatcher {
+ public:
+  using Opener = std::function<std::unique_ptr<UsbDeviceInterface>(const TesselNode&, std::string*)>;
+
+  // `opener` opens a found node (OpenTessel by default). `diagnostics` receives, once per
+  // watcher, the reason a mouse's node could not be opened for lack of permission.
+  explicit UdevDeviceWatcher(Opener opener = {}, std::ostream* diagnostics = nullptr);
+  ~UdevDeviceWatcher() override;
+
+  bool Start() override;
+  std::vector<DeviceArrival> WatchArrivals(ArrivalHandler handler) override;
+  std::vector<DeviceService> WatchRemovals(RemovalHandler handler) override;
+  DeviceNotification AddInterest(DeviceService service, InterestHandler handler) override;
+  void RemoveInterest(DeviceNotification notification) override;
+  void Stop() override;
+
+  // For tests: drains the monitor now instead of waiting for the main loop.
+  void ProcessPendingEvents();
+
+ private:
+  struct Interest {
+    DeviceService service;
+    InterestHandler handler;
+  };
+  std::optional<DeviceArrival> Capture(const TesselNode& node);
+  void HandleEvent(udev_device* device);
+  void Terminate(const std::string& syspath);
+
+  Opener opener_;
+  std::ostream* diagnostics_;
+  bool started_ = false;
+  bool permissionReported_ = false;
+  udev::UdevPtr udev_;
+  udev::MonitorPtr monitor_;
+  std::unique_ptr<QSocketNotifier> notifier_;
+  ArrivalHandler onArrival_;
+  RemovalHandler onRemoval_;
+  std::map<std::string, DeviceService> attached_;  // hidraw syspath -> service
+  std::map<DeviceNotification, Interest> interests_;
+  DeviceService nextService_ = 1;
+  DeviceNotification nextNotification_ = 1;
+};
+
+}  // namespace korvid
