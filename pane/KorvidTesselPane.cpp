@@ -1,0 +1,18 @@
+#include "pane/KorvidTesselPane.h"
+
+namespace korvid {
+
+KorvidTesselPane* gKorvidTesselPane = nullptr;
+
+KorvidTesselPane::KorvidTesselPane(std::unique_ptr<DeviceWatcher> watcher, Sleeper& sleeper, QObject* parent)
+    : QObject(parent), fWatcher(std::move(watcher)), fSleeper(sleeper) {
+  gKorvidTesselPane = this;
+}
+
+KorvidTesselPane::~KorvidTesselPane() {
+  StopHandlingDevices();
+  // Callbacks must never reach a controller that is gone.
+  if (gKorvidTesselPane == this) gKorvidTesselPane = nullptr;
+}
+
+}  // namespace korvid

@@ -1,0 +1,52 @@
+// The pane's record of one captured mouse: its device handle, the registration that tells
+// the pane when it goes away, its identity and its settings as last read or set.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/devices/DeviceWatcher.h"
+#include "platform/usb/UsbDeviceInterface.h"
+
+namespace korvid {
+
+// Identity, filled once at capture. The driver reports an identity of the same layout.
+struct CapturedDeviceInfo {
+  std::uint16_t vendorID = 0;    // always kTesselVendorID
+  std::uint16_t productID = 0;   // always kTesselProductID
+  std::uint16_t releaseNum = 0;  // device release number (BCD)
+  std::uint16_t reserved1 = 0;
+  std::uint32_t busPower = 0;    // bus power available, in mA
+  std::uint32_t locationID = 0;  // bus number and port path
+  std::uint16_t deviceIndex = 0;
+  std::uint16_t reserved2 = 0;
+  std::uint32_t reserved3 = 0;
+};
+static_assert(sizeof(CapturedDeviceInfo) == 24);
+
+// Settings as last read from the mouse or set by the controls.
+struct CapturedDeviceState {
+  std::uint16_t firmwareVers = 0;   // major × 256 + minor
+  std::uint16_t pollingRate = 0;    // the mouse's polling-rate code
+  std::uint16_t sensitivityX = 0;   // DPI: X step × 25 + 100
+  std::uint16_t sensitivityY = 0;   // DPI: Y step × 25 + 100
+  std::uint8_t independentXY = 0;   // 1 when the X and Y steps differ
+  std::uint8_t lightOnWheel = 0;    // lighting bit 0
+  std::uint8_t lightOnBattery = 0;  // lighting bit 1
+  std::uint8_t lightOnDock = 0;     // always 0
+};
+static_assert(sizeof(CapturedDeviceState) == 12);
+
+struct CapturedDeviceRec {
+  // Handle for every mouse command; the record holds one reference, dropped with the
+  // record. Also the key by which records are found.
+  std::shared_ptr<UsbDeviceInterface> device;
+  // The registration that delivers the mouse's termination message; 0 when there is none.
+  DeviceNotification notification = 0;
+  CapturedDeviceInfo info;
+  CapturedDeviceState state;
+  // The watched device the record stands for.
+  DeviceService service = 0;
+};
+
+}  // namespace korvid
