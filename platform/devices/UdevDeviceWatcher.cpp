@@ -67,6 +67,9 @@ DeviceNotification UdevDeviceWatcher::AddInterest(DeviceService service, Interes
 void UdevDeviceWatcher::RemoveInterest(DeviceNotification notification) { interests_.erase(notification); }
 
 void UdevDeviceWatcher::Stop() {
+  if (notifier_) notifier_->setEnabled(false);
+  // Stopped from a handler while the notifier is delivering: it goes when delivery ends.
+  if (dispatching_ > 0 && notifier_) retiredNotifiers_.push_back(std::move(notifier_));
   notifier_.reset();
   monitor_.reset();
   udev_.reset();
@@ -95,11 +98,13 @@ std::optional<DeviceArrival> UdevDeviceWatcher::Capture(const TesselNode& node) 
 }
 
 void UdevDeviceWatcher::ProcessPendingEvents() {
+  ++dispatching_;
   while (monitor_) {
     udev::DevicePtr device(udev_monitor_receive_device(monitor_.get()));
     if (!device) break;
     HandleEvent(device.get());
   }
+  if (--dispatching_ == 0) retiredNotifiers_.clear();
 }
 
 void UdevDeviceWatcher::HandleEvent(udev_device* device) {

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/devices/DeviceWatcher.h"
 #include "platform/usb/TesselDevices.h"
@@ -50,6 +51,8 @@ class UdevDeviceWatcher final : public DeviceWatcher {
   udev::UdevPtr udev_;
   udev::MonitorPtr monitor_;
   std::unique_ptr<QSocketNotifier> notifier_;
+  std::vector<std::unique_ptr<QSocketNotifier>> retiredNotifiers_;
+  int dispatching_ = 0;
   ArrivalHandler onArrival_;
   RemovalHandler onRemoval_;
   std::map<std::string, DeviceService> attached_;  // hidraw syspath -> service

@@ -253,5 +253,20 @@ TEST_F(UdevWatcherTest, NothingIsDeliveredAfterStop) {
   EXPECT_NE(again[0].service, initial[0].service);
 }
 
+TEST_F(UdevWatcherTest, HandlerMayStopTheWatcherWhileItDelivers) {
+  UdevDeviceWatcher watcher(nullptr, &diagnostics);
+  ASSERT_TRUE(watcher.Start());
+  int arrivals = 0;
+  watcher.WatchArrivals([&](std::vector<DeviceArrival>) {
+    ++arrivals;
+    watcher.Stop();
+  });
+  bed.Add(Tessel("1-2"), Echo());
+  bed.Add(Tessel("1-3"), Echo());
+  ASSERT_TRUE(RunUntil([&] { return arrivals > 0; }));
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+  EXPECT_EQ(arrivals, 1);
+}
+
 }  // namespace
 }  // namespace korvid
