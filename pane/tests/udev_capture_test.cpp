@@ -119,5 +119,17 @@ TEST_F(UdevCaptureTest, HotPlugAndUnplugFollowTheMouse) {
   pane->StopHandlingDevices();
 }
 
+TEST_F(UdevCaptureTest, MouseUnpluggedDuringCaptureIsDroppedWhenUdevSaysSo) {
+  pane->StartHandlingDevices();
+  auto mouse = NewMouse();
+  mouse->UnplugAfter(1);  // gone right after the clear-busy report
+  const FakeMouse node = bed.Add(Spec("1-2", "2"), AnswerWith(mouse));
+  ASSERT_TRUE(RunUntil([&] { return pane->CapturedDeviceCount() == 1; }));
+  EXPECT_EQ(pane->FirstCapturedDevice()->state.firmwareVers, 0);  // reads after the unplug failed
+  bed.Remove(node);
+  ASSERT_TRUE(RunUntil([&] { return pane->CapturedDeviceCount() == 0; }));
+  EXPECT_EQ(pane->FirstCapturedDevice(), nullptr);
+}
+
 }  // namespace
 }  // namespace korvid

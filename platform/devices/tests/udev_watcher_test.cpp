@@ -268,5 +268,17 @@ TEST_F(UdevWatcherTest, HandlerMayStopTheWatcherWhileItDelivers) {
   EXPECT_EQ(arrivals, 1);
 }
 
+TEST_F(UdevWatcherTest, MouseGoneBeforeItsArrivalIsReadIsNeverReported) {
+  UdevDeviceWatcher watcher(nullptr, &diagnostics);
+  EXPECT_TRUE(StartWatching(watcher).empty());
+  const FakeMouse fleeting = bed.Add(Tessel("1-2"), Echo());
+  bed.Remove(fleeting);  // both events wait in the monitor; the device is already gone
+  bed.Add(Tessel("1-6"), Echo());  // sentinel
+  ASSERT_TRUE(RunUntil([&] { return !log.arrivals.empty(); }));
+  EXPECT_EQ(log.order, std::vector<std::string>{"arrival"});
+  EXPECT_EQ(log.arrivals[0].device->GetLocationID(), 0x01600000u);
+  EXPECT_TRUE(diagnostics.str().empty());
+}
+
 }  // namespace
 }  // namespace korvid
