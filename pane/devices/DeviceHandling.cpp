@@ -73,9 +73,11 @@ void KorvidTesselPane::DeviceAdded(std::vector<DeviceArrival> arrivals) {
     KorvidClearBusyFlag(record->device.get(), fSleeper);
     GetDeviceState(record);
 
+    // The message goes to the controller that holds the record (in the product the one
+    // gKorvidTesselPane names); the registration never outlives the record or the pane.
     record->notification = fWatcher->AddInterest(
-        arrival.service, [record](DeviceService service, std::uint32_t type, void* argument) {
-          if (gKorvidTesselPane != nullptr) gKorvidTesselPane->KorvidTesselMessage(record, service, type, argument);
+        arrival.service, [this, record](DeviceService service, std::uint32_t type, void* argument) {
+          KorvidTesselMessage(record, service, type, argument);
         });
     if (record->notification == 0) {
       // The mouse went away while it was being captured: its termination will never be
