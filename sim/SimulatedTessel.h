@@ -101,7 +101,7 @@ class SimulatedTessel : public UsbDeviceInterface {
   // Traffic log.
   std::vector<Transfer> Traffic() const;
   std::vector<Report> Writes() const;  // reports the mouse accepted, in order
-  std::size_t RequestCount() const;
+  std::size_t RequestCount() const;  // every request since the last ClearTraffic, logged or not
   void ClearTraffic();
   void SetTrafficLogEnabled(bool enabled);
 
@@ -115,6 +115,7 @@ class SimulatedTessel : public UsbDeviceInterface {
   void FinishBlock();
   void Execute();
   void Log(bool write, const Report& bytes, IOReturn result);
+  unsigned StageLocked() const;
 
   mutable std::mutex mutex_;
   State state_;
@@ -154,6 +155,7 @@ class SimulatedTessel : public UsbDeviceInterface {
 
   std::vector<std::string> violations_;
   std::vector<Transfer> traffic_;
+  std::size_t requests_ = 0;
   bool logTraffic_ = true;
 };
 
