@@ -120,6 +120,10 @@ void SimulatedTessel::SetFirmwareVersion(std::uint8_t major, std::uint8_t minor)
 
 unsigned SimulatedTessel::CurrentStage() const {
   std::lock_guard lock(mutex_);
+  return StageLocked();
+}
+
+unsigned SimulatedTessel::StageLocked() const {
   unsigned stage = state_.settings[2];
   if (stage < 1 || stage > 5) stage = 1;
   const unsigned count = state_.configuration[3];
@@ -128,8 +132,8 @@ unsigned SimulatedTessel::CurrentStage() const {
 }
 
 std::uint16_t SimulatedTessel::CurrentSteps() const {
-  const unsigned stage = CurrentStage();
   std::lock_guard lock(mutex_);
+  const unsigned stage = StageLocked();
   return static_cast<std::uint16_t>(state_.configuration[2 * stage + 2] << 8 | state_.configuration[2 * stage + 3]);
 }
 
@@ -190,12 +194,16 @@ std::vector<SimulatedTessel::Report> SimulatedTessel::Writes() const {
   }
   return writes;
 }
-std::size_t SimulatedTessel::RequestCount() const { std::lock_guard lock(mutex_); return traffic_.size(); }
-void SimulatedTessel::ClearTraffic() { std::lock_guard lock(mutex_); traffic_.clear(); }
+std::size_t SimulatedTessel::RequestCount() const { std::lock_guard lock(mutex_); return requests_; }
+void SimulatedTessel::ClearTraffic() {
+  std::lock_guard lock(mutex_);
+  traffic_.clear();
+  requests_ = 0;
+}
 void SimulatedTessel::SetTrafficLogEnabled(bool enabled) { std::lock_guard lock(mutex_); logTraffic_ = enabled; }
 
 void SimulatedTessel::Violation(std::string text) {
-  violations_.push_back("request " + std::to_string(traffic_.size() + 1) + ": " + std::move(text));
+  violations_.push_back("request " + std::to_string(requests_) + ": " + std::move(text));
 }
 
 void SimulatedTessel::Log(bool write, const Report& bytes, IOReturn result) {
@@ -206,11 +214,13 @@ void SimulatedTessel::Log(bool write, const Report& bytes, IOReturn result) {
 
 IOReturn SimulatedTessel::DeviceRequest(IOUSBDevRequest& request) {
   std::lock_guard lock(mutex_);
+  ++requests_;
   if (unplugAfter_ == 0) plugged_ = false;
   if (unplugAfter_ > 0) --unplugAfter_;
 
   const bool write = request.bmRequestType == 0x21;
   Report bytes{};
+  if (write && request.pData.size() >= kReportSize) std::copy_n(request.pData.begin(), kReportSize, bytes.begin());
   if (!plugged_) {
     Log(write, bytes, kIOReturnNoDevice);
     return kIOReturnNoDevice;
@@ -235,7 +245,6 @@ IOReturn SimulatedTessel::DeviceRequest(IOUSBDevRequest& request) {
 
   IOReturn result;
   if (isSet) {
-    std::copy_n(request.pData.begin(), kReportSize, bytes.begin());
     result = HandleWrite(bytes);
   } else {
     result = HandleRead(bytes);

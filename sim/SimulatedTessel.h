@@ -101,7 +101,7 @@ class SimulatedTessel : public UsbDeviceInterface {
   // Traffic log.
   std::vector<Transfer> Traffic() const;
   std::vector<Report> Writes() const;  // reports the mouse accepted, in order
-  std::size_t RequestCount() const;
+  std::size_t RequestCount() const;  // every request since the last ClearTraffic, logged or not
   void ClearTraffic();
   void SetTrafficLogEnabled(bool enabled);
 
@@ -115,6 +115,7 @@ class SimulatedTessel : public UsbDeviceInterface {
   void FinishBlock();
   void Execute();
   void Log(bool write, const Report& bytes, IOReturn result);
+  unsigned StageLocked() const;
 
   mutable std::mutex mutex_;
   State state_;
@@ -154,6 +155,7 @@ class SimulatedTessel : public UsbDeviceInterface {
 
   std::vector<std::string> violations_;
   std::vector<Transfer> traffic_;
+  std::size_t requests_ = 0;
   bool logTraffic_ = true;
 };
 
@@ -161,11 +163,28 @@ class SimulatedTessel : public UsbDeviceInterface {
 // $XDG_STATE_HOME/korvid/simulated-tessel.state (default ~/.local/state/korvid/...).
 std::string DefaultSimulatedTesselStatePath();
 
-// Loads a state file into `state`. Missing file: fnfErr, `state` untouched; unreadable or
-// malformed: ioErr, `state` untouched.
+// A simulated mouse's state file, held under an exclusive advisory lock (on a ".lock" file
+// beside it) for as long as this object lives, so a load-change-save by one process is
+// not mixed with another's.
+class SimulatedTesselStateFile {
+ public:
+  explicit SimulatedTesselStateFile(std::string path);
+  ~SimulatedTesselStateFile();
+  SimulatedTesselStateFile(const SimulatedTesselStateFile&) = delete;
+  SimulatedTesselStateFile& operator=(const SimulatedTesselStateFile&) = delete;
+
+  // Missing file: fnfErr, `state` untouched; unreadable or malformed: ioErr, untouched.
+  OSStatus Load(SimulatedTessel::State& state) const;
+  // Writes atomically (temporary file, fsync, rename), creating the folder when needed.
+  OSStatus Save(const SimulatedTessel::State& state) const;
+
+ private:
+  std::string path_;
+  int lockFd_ = -1;
+};
+
+// One-shot forms, each taking the lock for its own duration.
 OSStatus LoadSimulatedTesselState(const std::string& path, SimulatedTessel::State& state);
-// Writes the state atomically (temporary file, fsync, rename) under an advisory lock,
-// creating the folder when needed.
 OSStatus SaveSimulatedTesselState(const std::string& path, const SimulatedTessel::State& state);
 
 }  // namespace korvid

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "sim/SimulatedTessel.h"
 
@@ -46,23 +47,6 @@ bool FromHex(const std::string& text, SimulatedTessel::Block& block) {
   return true;
 }
 
-// Holds an advisory lock on a lock file beside the state file while it lives.
-class FileLock {
- public:
-  FileLock(const std::string& path, int operation) {
-    fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ >= 0) ::flock(fd_, operation);
-  }
-  ~FileLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
-  }
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
-
- private:
-  int fd_ = -1;
-};
-
 }  // namespace
 
 std::string DefaultSimulatedTesselStatePath() {
@@ -77,11 +61,25 @@ std::string DefaultSimulatedTesselStatePath() {
   return (base / "korvid" / "simulated-tessel.state").string();
 }
 
-OSStatus LoadSimulatedTesselState(const std::string& path, SimulatedTessel::State& state) {
+SimulatedTesselStateFile::SimulatedTesselStateFile(std::string path) : path_(std::move(path)) {
+  const std::filesystem::path target(path_);
   std::error_code error;
-  if (!std::filesystem::exists(path, error)) return fnfErr;
-  FileLock lock(path, LOCK_SH);
-  std::ifstream in(path);
+  if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path(), error);
+  lockFd_ = ::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lockFd_ >= 0) {
+    while (::flock(lockFd_, LOCK_EX) == -1 && errno == EINTR) {
+    }
+  }
+}
+
+SimulatedTesselStateFile::~SimulatedTesselStateFile() {
+  if (lockFd_ >= 0) ::close(lockFd_);  // closing releases the lock
+}
+
+OSStatus SimulatedTesselStateFile::Load(SimulatedTessel::State& state) const {
+  std::error_code error;
+  if (!std::filesystem::exists(path_, error)) return fnfErr;
+  std::ifstream in(path_);
   if (!in) return ioErr;
 
   SimulatedTessel::State loaded;
@@ -110,17 +108,12 @@ OSStatus LoadSimulatedTesselState(const std::string& path, SimulatedTessel::Stat
   return noErr;
 }
 
-OSStatus SaveSimulatedTesselState(const std::string& path, const SimulatedTessel::State& state) {
-  const std::filesystem::path target(path);
-  std::error_code error;
-  if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path(), error);
-  if (error) return ioErr;
-
-  FileLock lock(path, LOCK_EX);
+OSStatus SimulatedTesselStateFile::Save(const SimulatedTessel::State& state) const {
+  if (lockFd_ < 0) return ioErr;  // the folder could not be made or the lock not taken
   const std::string text = std::string(kHeader) + "\nsettings " + ToHex(state.settings) + "\nconfiguration " +
                            ToHex(state.configuration) + "\ninformation " + ToHex(state.information) + "\n";
 
-  std::string temporary = path + ".XXXXXX";
+  std::string temporary = path_ + ".XXXXXX";
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return ioErr;
   std::size_t written = 0;
@@ -131,11 +124,19 @@ OSStatus SaveSimulatedTesselState(const std::string& path, const SimulatedTessel
     written += static_cast<std::size_t>(n);
   }
   const bool ok = written == text.size() && ::fsync(fd) == 0;
-  if (::close(fd) != 0 || !ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (::close(fd) != 0 || !ok || ::rename(temporary.c_str(), path_.c_str()) != 0) {
     ::unlink(temporary.c_str());
     return ioErr;
   }
   return noErr;
+}
+
+OSStatus LoadSimulatedTesselState(const std::string& path, SimulatedTessel::State& state) {
+  return SimulatedTesselStateFile(path).Load(state);
+}
+
+OSStatus SaveSimulatedTesselState(const std::string& path, const SimulatedTessel::State& state) {
+  return SimulatedTesselStateFile(path).Save(state);
 }
 
 }  // namespace korvid

@@ -260,8 +260,10 @@ int Run(const Command& command, UsbDeviceInterface* device, Sleeper& sleeper, st
 
 int RunSimulated(const Command& command, const std::string& statePath, Sleeper& sleeper, std::ostream& out,
                  std::ostream& err) {
+  // The state file stays locked from load to save.
+  const SimulatedTesselStateFile file(statePath);
   SimulatedTessel::State state = SimulatedTessel::DefaultState();
-  const OSStatus loaded = LoadSimulatedTesselState(statePath, state);
+  const OSStatus loaded = file.Load(state);
   if (loaded != noErr && loaded != fnfErr) {
     err << "tesselctl: the simulated mouse's state file " << statePath
         << " is unreadable; starting from the defaults\n";
@@ -272,7 +274,7 @@ int RunSimulated(const Command& command, const std::string& statePath, Sleeper& 
   const int exitStatus = Run(command, &mouse, sleeper, out, err);
   const SimulatedTessel::State after = mouse.GetState();
   if (after != state || loaded != noErr) {
-    if (OSStatus saved = SaveSimulatedTesselState(statePath, after); saved != noErr) {
+    if (OSStatus saved = file.Save(after); saved != noErr) {
       err << "tesselctl: cannot save the simulated mouse's state to " << statePath << "\n";
       return exitStatus == kExitOk ? kExitDeviceFailure : exitStatus;
     }

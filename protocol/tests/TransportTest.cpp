@@ -254,6 +254,70 @@ TEST_F(TransportTest, FailureStatusEndsThePollAtOnce) {
   EXPECT_EQ(sleeper.TotalMicroseconds(), 100 * kMs);
 }
 
+// A mouse that is free and answers every poll with one fixed reply.
+class ReplyDevice : public UsbDeviceInterface {
+ public:
+  explicit ReplyDevice(Report reply) : reply_(reply) {}
+  IOReturn DeviceRequest(IOUSBDevRequest& request) override {
+    if (request.bmRequestType == 0x21) {
+      ++writes;
+      return kIOReturnSuccess;
+    }
+    if (reads++ == 0) {  // the busy wait: free
+      std::fill(request.pData.begin(), request.pData.end(), 0);
+    } else {
+      std::copy(reply_.begin(), reply_.end(), request.pData.begin());
+    }
+    return kIOReturnSuccess;
+  }
+  std::uint16_t GetDeviceVendor() const override { return 0; }
+  std::uint16_t GetDeviceProduct() const override { return 0; }
+  std::uint16_t GetDeviceReleaseNumber() const override { return 0; }
+  std::uint32_t GetDeviceBusPowerAvailable() const override { return 0; }
+  std::uint32_t GetLocationID() const override { return 0; }
+  int writes = 0;
+  int reads = 0;
+
+ private:
+  Report reply_;
+};
+
+TEST(TransportCopyBackTest, FailedReplyIsCopiedBackAtTheBlocksPlace) {
+  Report reply{};
+  reply[1] = 3;
+  reply[4] = 3;
+  reply[8] = 0xAA;
+  reply[9] = 0xBB;
+  reply[10] = 0xCC;
+  ReplyDevice device(reply);
+  VirtualSleeper sleeper;
+  std::array<std::uint8_t, 160> area{};
+  area.fill(0x11);
+  EXPECT_EQ(KorvidCommand(&device, false, 0x40, 81, area, sleeper), kCommandFailed);
+  // Block 1 went first, failed, and its reply landed at offset 80; block 0 never went.
+  EXPECT_EQ(area[80], 0xAA);
+  EXPECT_EQ(area[82], 0xCC);
+  EXPECT_EQ(area[83], 0x11);
+  EXPECT_EQ(area[0], 0x11);
+  EXPECT_EQ(device.writes, 2);  // the block and one clear-busy
+  EXPECT_EQ(device.reads, 2);   // the busy wait and one poll
+}
+
+TEST(TransportCopyBackTest, PollThatNeverEndsCopiesTheLastReply) {
+  Report reply{};
+  reply[1] = 1;
+  reply[4] = 2;
+  reply[8] = 0x42;
+  reply[9] = 0x43;
+  ReplyDevice device(reply);
+  VirtualSleeper sleeper;
+  std::array<std::uint8_t, 80> area{};
+  EXPECT_EQ(KorvidCommand(&device, true, 5, 0, area, sleeper), kCommandFailed);
+  EXPECT_EQ(area[0], 0x42);
+  EXPECT_EQ(area[1], 0x43);
+  EXPECT_EQ(device.reads, 1 + 250);
+}
+
 TEST_F(TransportTest, HighFailureStatusIsAFailureToo) {
   mouse.InjectFailureStatus(255);
   EXPECT_EQ(KorvidCommand(&mouse, true, 5, 0, std::span(buffer).first(80), sleeper), kCommandFailed);

@@ -1,6 +1,8 @@
 #include "sim/SimulatedTessel.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -316,7 +318,8 @@ TEST_F(SimulatedTesselTest, LogsEveryRequestWithItsBytes) {
   EXPECT_EQ(mouse.Writes().size(), 2u);
   mouse.SetTrafficLogEnabled(false);
   Exchange(block);
-  EXPECT_EQ(mouse.RequestCount(), 3u);
+  EXPECT_EQ(mouse.Traffic().size(), 3u);  // not logged, but counted
+  EXPECT_EQ(mouse.RequestCount(), 6u);
 }
 
 TEST_F(SimulatedTesselTest, ServesRequestsFromAnotherThread) {
@@ -382,6 +385,24 @@ TEST_F(SimulatedTesselStateTest, MalformedFileIsRefused) {
   std::ofstream(path) << text;
   SimulatedTessel::State state;
   EXPECT_EQ(LoadSimulatedTesselState(path, state), ioErr);
+}
+
+TEST_F(SimulatedTesselStateTest, FileStaysLockedFromLoadToSave) {
+  const std::string path = (dir_ / "mouse.state").string();
+  auto tryLock = [&] {
+    const int fd = ::open((path + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+    const bool locked = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (fd >= 0) ::close(fd);
+    return locked;
+  };
+  {
+    SimulatedTesselStateFile file(path);
+    SimulatedTessel::State state = SimulatedTessel::DefaultState();
+    EXPECT_EQ(file.Load(state), fnfErr);
+    EXPECT_FALSE(tryLock());
+    EXPECT_EQ(file.Save(state), noErr);
+  }
+  EXPECT_TRUE(tryLock());
 }
 
 TEST_F(SimulatedTesselStateTest, DefaultPathFollowsXdgStateHome) {
