@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -62,7 +63,9 @@ inline std::string ReadWithPlistlib(const std::filesystem::path& path) {
       "except Exception:\n"
       "  print('ERROR'); sys.exit(0)\n"
       "print(json.dumps(c(d),ensure_ascii=False,separators=(',',':')))\n";
-  std::string command = "python3 - '" + path.string() + "' <<'KORVID_PLIST_READER'\n" +
+  // Debian's own interpreter starts fastest; any python3 on the PATH will do.
+  const std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+  std::string command = python + " - '" + path.string() + "' <<'KORVID_PLIST_READER'\n" +
                         kScript + "KORVID_PLIST_READER\n";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return "ERROR";
