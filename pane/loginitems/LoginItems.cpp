@@ -83,7 +83,7 @@ OSStatus OpenLoginItems(const fs::path& folder, LoginItemsDocument& document) {
   }
   std::string xml;
   if (document.file.ReadAll(xml) != noErr) return resNotFound;
-  document.root = PropertyList::FromXml(xml);
+  document.root = PropertyList::Parse(xml);
   return noErr;
 }
 

@@ -40,7 +40,7 @@ OSStatus PreferencesStore::PersistentDomain(std::string_view domain, PropertyLis
   std::string xml;
   if (file.ReadAll(xml) != noErr) return resNotFound;
   file.Close();
-  std::optional<PropertyList> parsed = PropertyList::FromXml(xml);
+  std::optional<PropertyList> parsed = PropertyList::Parse(xml);
   if (!parsed || !parsed->IsDictionary()) return resNotFound;
   dictionary = std::move(*parsed);
   return noErr;

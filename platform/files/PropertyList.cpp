@@ -33,11 +33,16 @@ class CLocaleScope {
 
 }  // namespace
 
-std::optional<PropertyList> PropertyList::FromXml(std::string_view xml) {
-  if (xml.empty() || xml.size() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+std::optional<PropertyList> PropertyList::Parse(std::string_view data) {
+  if (data.empty() || data.size() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
   CLocaleScope cLocale;
+  const auto length = static_cast<std::uint32_t>(data.size());
   plist_t root = nullptr;
-  plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
+  if (plist_is_binary(data.data(), length)) {
+    plist_from_bin(data.data(), length, &root);
+  } else {
+    plist_from_xml(data.data(), length, &root);
+  }
   if (root == nullptr) return std::nullopt;
   return PropertyList(root);
 }

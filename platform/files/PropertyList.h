@@ -23,9 +23,10 @@ class PropertyList {
   static PropertyList NewDictionary() { return PropertyList(plist_new_dict()); }
   static PropertyList NewArray() { return PropertyList(plist_new_array()); }
 
-  // Parses an XML property list of any root type; nullopt when the text does not parse
-  // (empty, damaged, too large).
-  static std::optional<PropertyList> FromXml(std::string_view xml);
+  // Parses a property list of any root type, in XML or in the binary form that other
+  // tools may have left; nullopt when the data does not parse (empty, damaged, too
+  // large). Documents are always written back as XML.
+  static std::optional<PropertyList> Parse(std::string_view xml);
   // The document as XML text; nullopt if it cannot be made.
   std::optional<std::string> ToXml() const;
 

@@ -43,7 +43,7 @@ std::vector<fs::path> LoginItemPaths(const fs::path& preferencesFolder) {
   std::ostringstream text;
   text << in.rdbuf();
   std::vector<fs::path> paths;
-  std::optional<PropertyList> document = PropertyList::FromXml(text.str());
+  std::optional<PropertyList> document = PropertyList::Parse(text.str());
   if (!document || !document->IsDictionary()) return paths;
   plist_t array = plist_dict_get_item(document->get(), kLoginItemsKey);
   if (array == nullptr || plist_get_node_type(array) != PLIST_ARRAY) return paths;

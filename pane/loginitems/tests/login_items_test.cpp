@@ -8,6 +8,7 @@
 
 #include "pane/loginitems/LoginItems.h"
 #include "platform/files/LockedFile.h"
+#include "platform/files/PropertyList.h"
 #include "platform/files/tests/TestFolder.h"
 
 namespace korvid {
@@ -311,6 +312,19 @@ TEST_F(LoginItems, EverythingElseInTheDocumentSurvives) {
                                 R"({"Path":"/Apps/Kept.app","Hide":{"bool":true},"AliasData":{"data":"AAE="},"Weight":{"real":"0.25"}})",
                                 Seen(kHelper)},
                                seenRoot));
+}
+
+TEST_F(LoginItems, ABinaryListIsReadAndWrittenBackAsXml) {
+  std::optional<PropertyList> document = PropertyList::Parse(Document({Entry("/c/X.app", true)}));
+  ASSERT_TRUE(document);
+  char* binary = nullptr;
+  std::uint32_t length = 0;
+  plist_to_bin(document->get(), &binary, &length);
+  Write(std::string(binary, length));
+  plist_to_bin_free(binary);
+  ASSERT_EQ(Add(kHelper), noErr);
+  EXPECT_EQ(Python(), SeenList({Seen("/c/X.app", true), Seen(kHelper)}));
+  EXPECT_EQ(ReadFile(File()).rfind("<?xml", 0), 0u);
 }
 
 TEST_F(LoginItems, DocumentsOfAnotherShapeAreNeverRewritten) {

@@ -39,7 +39,7 @@ TEST(PropertyListRoundTrip, KeepsEveryValueTypeKeyOrderAndValue) {
   WriteFile(temp.path() / "in.plist", kEveryType);
   ASSERT_EQ(ReadWithPlistlib(temp.path() / "in.plist"), kEveryTypeSeenByPython);
 
-  std::optional<PropertyList> document = PropertyList::FromXml(kEveryType);
+  std::optional<PropertyList> document = PropertyList::Parse(kEveryType);
   ASSERT_TRUE(document);
   std::optional<std::string> xml = document->ToXml();
   ASSERT_TRUE(xml);
@@ -56,31 +56,44 @@ TEST(PropertyListRoundTrip, FloatsStaySinglePrecisionReals) {
   // The reals hold exactly the single-precision values.
   EXPECT_EQ(ReadWithPlistlib(temp.path() / "s.plist"),
             R"({"acceleration":{"real":"1.100000023841858"},"lastAcceleration":{"real":"0.10000000149011612"}})");
-  std::optional<PropertyList> back = PropertyList::FromXml(*settings.ToXml());
+  std::optional<PropertyList> back = PropertyList::Parse(*settings.ToXml());
   ASSERT_TRUE(back);
   EXPECT_EQ(back->GetFloat("acceleration"), 1.1f);
   EXPECT_EQ(back->GetFloat("lastAcceleration"), 0.1f);
 }
 
 TEST(PropertyListParse, RejectsEmptyAndDamagedText) {
-  EXPECT_FALSE(PropertyList::FromXml(""));
-  EXPECT_FALSE(PropertyList::FromXml("garbage"));
-  EXPECT_FALSE(PropertyList::FromXml("<plist><dict><key>a</key><string>x</string>"));
-  EXPECT_FALSE(PropertyList::FromXml(std::string_view("\0\0\0", 3)));
+  EXPECT_FALSE(PropertyList::Parse(""));
+  EXPECT_FALSE(PropertyList::Parse("garbage"));
+  EXPECT_FALSE(PropertyList::Parse("<plist><dict><key>a</key><string>x</string>"));
+  EXPECT_FALSE(PropertyList::Parse(std::string_view("\0\0\0", 3)));
+}
+
+TEST(PropertyListParse, ReadsTheBinaryFormToo) {
+  std::optional<PropertyList> document = PropertyList::Parse(kEveryType);
+  ASSERT_TRUE(document);
+  char* binary = nullptr;
+  std::uint32_t length = 0;
+  plist_to_bin(document->get(), &binary, &length);
+  ASSERT_NE(binary, nullptr);
+  std::optional<PropertyList> back = PropertyList::Parse(std::string_view(binary, length));
+  plist_to_bin_free(binary);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->ToXml(), document->ToXml());
 }
 
 TEST(PropertyListParse, AcceptsRootsOfEveryType) {
-  std::optional<PropertyList> text = PropertyList::FromXml("<plist><string>x</string></plist>");
+  std::optional<PropertyList> text = PropertyList::Parse("<plist><string>x</string></plist>");
   ASSERT_TRUE(text);
   EXPECT_FALSE(text->IsDictionary());
   EXPECT_EQ(StringValue(text->get()), "x");
-  std::optional<PropertyList> array = PropertyList::FromXml("<plist><array/></plist>");
+  std::optional<PropertyList> array = PropertyList::Parse("<plist><array/></plist>");
   ASSERT_TRUE(array);
   EXPECT_FALSE(array->IsDictionary());
 }
 
 TEST(PropertyListNumbers, ReadsNumbersOfEveryKindAsFloat) {
-  std::optional<PropertyList> d = PropertyList::FromXml(
+  std::optional<PropertyList> d = PropertyList::Parse(
       "<plist><dict><key>r</key><real>0.5</real><key>i</key><integer>-2</integer>"
       "<key>b</key><true/><key>s</key><string> 1.25abc</string><key>t</key><string>none</string>"
       "<key>d</key><date>2020-01-01T00:00:00Z</date></dict></plist>");
