@@ -1,8 +1,10 @@
 #include "platform/files/FolderLocator.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <system_error>
@@ -33,6 +35,19 @@ fs::path CurrentHome() {
 }
 
 }  // namespace
+
+OSStatus MakeFolders(const fs::path& folder, unsigned mode) {
+  std::error_code error;
+  std::vector<fs::path> missing;
+  for (fs::path at = folder; !at.empty() && !fs::exists(at, error); at = at.parent_path()) {
+    missing.push_back(at);
+    if (at == at.parent_path()) break;
+  }
+  for (auto at = missing.rbegin(); at != missing.rend(); ++at) {
+    if (mkdir(at->c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) return StatusFromErrno(errno);
+  }
+  return fs::is_directory(folder, error) ? noErr : dirNFErr;
+}
 
 FolderLocator FolderLocator::Default() {
   FolderLocator locator;
@@ -134,8 +149,10 @@ OSStatus FolderLocator::FindFolder(FolderDomain domain, FolderType type, bool cr
     return noErr;
   }
   if (!createFolder) return error && error.value() != ENOENT ? StatusFromErrno(error.value()) : fnfErr;
-  fs::create_directories(candidate, error);
-  if (error) return StatusFromErrno(error.value());
+  // A user's own folders are private to the user when this makes them (as the XDG base
+  // directory rules ask for the folders below $XDG_CONFIG_HOME).
+  const bool userFolder = domain == kUserDomain || domain == kOnSystemDisk;
+  if (OSStatus status = MakeFolders(candidate, userFolder ? 0700 : 0777); status != noErr) return status;
   if (!fs::is_directory(candidate, error)) return dirNFErr;
   folder = std::move(candidate);
   return noErr;

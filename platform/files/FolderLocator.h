@@ -82,4 +82,8 @@ class FolderLocator {
   std::filesystem::path userPreferences_;
 };
 
+// Makes `folder` and any missing parents, each with `mode` (less the umask). noErr
+// when the folder exists afterwards.
+OSStatus MakeFolders(const std::filesystem::path& folder, unsigned mode);
+
 }  // namespace korvid

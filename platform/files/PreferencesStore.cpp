@@ -51,9 +51,7 @@ OSStatus PreferencesStore::SetPersistentDomain(std::string_view domain,
   if (!IsDomainName(domain) || !dictionary.IsDictionary()) return paramErr;
   std::optional<std::string> xml = dictionary.ToXml();
   if (!xml) return memFullErr;
-  std::error_code error;
-  fs::create_directories(folder_, error);
-  if (error) return StatusFromErrno(error.value());
+  if (OSStatus status = MakeFolders(folder_, 0700); status != noErr) return status;
   LockedFile file;
   if (OSStatus status = file.Open(DomainFile(domain), LockedFile::IfMissing::kCreateEmpty);
       status != noErr) {

@@ -58,6 +58,20 @@ TEST(FolderLocator, PanesFolderIsPreferencePanesBelowTheDomainLibrary) {
   }
 }
 
+TEST(FolderLocator, FoldersMadeForTheUserArePrivate) {
+  TempFolder temp;
+  fs::create_directories(temp.path() / "home/user");
+  fs::permissions(temp.path() / "home/user", fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+  FolderLocator locator = FolderLocator::RootedAt(temp.path());
+  fs::path found;
+  ASSERT_EQ(locator.FindFolder(kUserDomain, kPreferencesFolderType, kCreateFolder, found), noErr);
+  EXPECT_EQ(fs::status(temp.path() / "home/user/.config").permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(found).permissions(), fs::perms::owner_all);
+  // Folders that were there already keep their permissions.
+  EXPECT_EQ(fs::status(temp.path() / "home/user").permissions(),
+            fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+}
+
 TEST(FolderLocator, UnknownDomainOrTypeIsNotFound) {
   TempFolder temp;
   FolderLocator locator = FolderLocator::RootedAt(temp.path());
