@@ -151,6 +151,10 @@ OSStatus LockedFile::ReadAll(std::string& contents) const {
 
 OSStatus LockedFile::Replace(std::string_view contents) {
   if (fd_ < 0) return paramErr;
+  struct Finish {
+    LockedFile& file;
+    ~Finish() { file.Close(); }
+  } finish{*this};
   struct stat info {};
   if (fstat(fd_, &info) != 0) return StatusFromErrno(errno);
   if (!S_ISREG(info.st_mode)) return ioErr;

@@ -36,7 +36,8 @@ class LockedFile {
   OSStatus ReadAll(std::string& contents) const;
 
   // Replaces the file's contents atomically, keeping its permission bits (and owner,
-  // where the process may set it). The lock stays held until destruction.
+  // where the process may set it), and ends the edit (the lock goes with the old file):
+  // one Replace per Open.
   OSStatus Replace(std::string_view contents);
 
   bool IsOpen() const { return fd_ >= 0; }

@@ -37,7 +37,8 @@ TEST(LockedFileReplace, ReplacesWholeFileKeepsModeAndLeavesNoTemporary) {
   LockedFile file;
   ASSERT_EQ(file.Open(path, LockedFile::IfMissing::kFail), noErr);
   ASSERT_EQ(file.Replace("new"), noErr);
-  file.Close();
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_EQ(file.Replace("again"), paramErr);
   EXPECT_EQ(ReadFile(path), "new");
   struct stat info {};
   ASSERT_EQ(stat(path.c_str(), &info), 0);
