@@ -287,12 +287,6 @@ TEST_F(LoginItems, PathsAPropertyListCannotHoldAreRefused) {
   EXPECT_FALSE(fs::exists(File()));
 }
 
-TEST_F(LoginItems, OutputsAreOptional) {
-  ASSERT_EQ(AddLoginItem(folders_, kHelper, nullptr, 0, 1, nullptr), noErr);
-  ASSERT_EQ(RemoveLoginItem(folders_, "KorvidTesselHelper.app", nullptr), noErr);
-  EXPECT_EQ(Python(), SeenList({}));
-}
-
 // --- what must survive ---
 
 TEST_F(LoginItems, EverythingElseInTheDocumentSurvives) {

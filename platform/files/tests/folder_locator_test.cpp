@@ -91,11 +91,6 @@ TEST(FolderLocator, AFileInTheWayIsNoFolder) {
   EXPECT_NE(locator.FindFolder(kUserDomain, kPreferencesFolderType, kCreateFolder, found), noErr);
 }
 
-TEST(FolderLocator, HomeRelativeFoldersOfAnyUser) {
-  EXPECT_EQ(FolderLocator::PreferencesFolderForHome("/home/ann"), "/home/ann/.config/korvid");
-  EXPECT_EQ(FolderLocator::LibraryFolderForHome("/home/ann"), "/home/ann/.local/lib/korvid");
-}
-
 class EnvironmentScope {
  public:
   EnvironmentScope(const char* name, const char* value) : name_(name) {

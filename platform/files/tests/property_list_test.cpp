@@ -82,16 +82,6 @@ TEST(PropertyListParse, ReadsTheBinaryFormToo) {
   EXPECT_EQ(back->ToXml(), document->ToXml());
 }
 
-TEST(PropertyListParse, AcceptsRootsOfEveryType) {
-  std::optional<PropertyList> text = PropertyList::Parse("<plist><string>x</string></plist>");
-  ASSERT_TRUE(text);
-  EXPECT_FALSE(text->IsDictionary());
-  EXPECT_EQ(StringValue(text->get()), "x");
-  std::optional<PropertyList> array = PropertyList::Parse("<plist><array/></plist>");
-  ASSERT_TRUE(array);
-  EXPECT_FALSE(array->IsDictionary());
-}
-
 TEST(PropertyListNumbers, ReadsNumbersOfEveryKindAsFloat) {
   std::optional<PropertyList> d = PropertyList::Parse(
       "<plist><dict><key>r</key><real>0.5</real><key>i</key><integer>-2</integer>"
@@ -107,17 +97,6 @@ TEST(PropertyListNumbers, ReadsNumbersOfEveryKindAsFloat) {
   EXPECT_EQ(d->GetFloat("missing"), std::nullopt);
   EXPECT_TRUE(d->Contains("d"));
   EXPECT_FALSE(d->Contains("missing"));
-}
-
-TEST(PropertyListText, AcceptsUtf8AndRejectsWhatXmlCannotHold) {
-  EXPECT_TRUE(IsPropertyListText("/Applications/Korvid Tessel.app"));
-  EXPECT_TRUE(IsPropertyListText("Ünïcødé 😀\tline\n"));
-  EXPECT_FALSE(IsPropertyListText("\xC3"));            // cut short
-  EXPECT_FALSE(IsPropertyListText("\xC0\xAF"));        // overlong "/"
-  EXPECT_FALSE(IsPropertyListText("\xED\xA0\x80"));    // surrogate
-  EXPECT_FALSE(IsPropertyListText("\xFF"));
-  EXPECT_FALSE(IsPropertyListText(std::string_view("a\0b", 3)));
-  EXPECT_FALSE(IsPropertyListText("bell\a"));
 }
 
 }  // namespace
