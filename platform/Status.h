@@ -74,6 +74,15 @@ inline constexpr IOReturn kIOReturnAborted = static_cast<IOReturn>(0xE00002EBu);
 // Message sent to interested parties when a device or driver goes away.
 inline constexpr std::uint32_t kIOMessageServiceIsTerminated = 0xE0000010u;
 
+// File-system statuses (folder lookup, file lookup and creation, writes).
+inline constexpr OSStatus dskFulErr = -34;
+inline constexpr OSStatus bdNamErr = -37;
+inline constexpr OSStatus wPrErr = -44;
+inline constexpr OSStatus dupFNErr = -48;
+inline constexpr OSStatus permErr = -54;
+inline constexpr OSStatus dirNFErr = -120;
+inline constexpr OSStatus afpAccessDenied = -5000;
+
 // Reduces a status to its low 16 bits (signed) and widens it back to 32 bits, as every
 // function that reports a 16-bit status does.
 constexpr OSStatus Widen16(OSStatus status) {
