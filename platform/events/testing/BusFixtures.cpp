@@ -105,6 +105,8 @@ PrivateBus::PrivateBus() {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  // Its warnings (it cannot raise its file limit when not run by root) are noise here.
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   std::vector<std::string> args{"dbus-daemon", "--config-file=" + configPath_, "--nofork",
                                 "--print-address"};
   std::vector<char*> argv = Pointers(args);
