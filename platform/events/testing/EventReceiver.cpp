@@ -7,6 +7,7 @@
 //   reply        answers with its own pid as the `----` value
 //   fail         answers with status 706 and no `----`
 //   hang         waits for a line on its standard input before answering
+//   no-port      runs without exporting a port
 //   garbage-reply / wrong-reply   a broken port that answers every call with malformed
 //                data or the wrong signature
 // A line "exit" on standard input, or its end, quits the process.
@@ -86,7 +87,7 @@ int main(int argc, char** argv) {
       Say("error " + bus.lastError().message().toStdString());
       return 2;
     }
-  } else {
+  } else if (mode != "no-port") {
     if (const OSStatus status = port.Export(); status != noErr) {
       Say("error " + std::to_string(status));
       return 2;
