@@ -169,14 +169,16 @@ void QtDBusEventPort::HandleCall(const QDBusMessage& message) {
   }
 }
 
-OSStatus QtDBusEventPort::Resolve(std::uint32_t pid, QString& uniqueName) {
+OSStatus QtDBusEventPort::Resolve(std::uint32_t pid, QString& busName) {
   QDBusConnectionInterface* bus = connection_.interface();
   if (!connection_.isConnected() || !bus) return connectionInvalid;
-  const QDBusReply<QString> owner = bus->serviceOwner(BusNameFor(pid));
-  if (!owner.isValid()) return ProcessExists(pid) ? connectionInvalid : procNotFound;
-  const QDBusReply<uint> ownerPid = bus->servicePid(owner.value());
-  if (!ownerPid.isValid() || ownerPid.value() != pid) return connectionInvalid;
-  uniqueName = owner.value();
+  // The name carries the pid; the bus vouches for the pid of the connection that owns it,
+  // so a name taken by some other process is never trusted.
+  const QString name = BusNameFor(pid);
+  const QDBusReply<uint> ownerPid = bus->servicePid(name);
+  if (!ownerPid.isValid()) return ProcessExists(pid) ? connectionInvalid : procNotFound;
+  if (ownerPid.value() != pid) return connectionInvalid;
+  busName = name;
   return noErr;
 }
 

@@ -2,9 +2,9 @@
 //
 // A process that receives events exports one object, kEventPortPath, with the method
 // Dispatch(ay event) -> (i status, ay reply), and owns the bus name
-// "com.korvid.tessel.EventPort.p<pid>". A sender finds the target pid's connection
-// through that name and checks with the bus that the connection really belongs to that
-// pid, so the process addressed is exactly the one reached.
+// "com.korvid.tessel.EventPort.p<pid>". A sender reaches the target pid through that
+// name after the bus has confirmed that the name's owner is that very pid, so the
+// process addressed is exactly the one reached.
 //
 // No-reply sends set D-Bus's no-reply flag and return at once; wait-reply sends time out
 // after the given ticks. Events arrive on the receiving process's Qt main loop. The
@@ -59,7 +59,7 @@ class QtDBusEventPort final : public EventPort {
  private:
   class Object;
 
-  OSStatus Resolve(std::uint32_t pid, QString& uniqueName);
+  OSStatus Resolve(std::uint32_t pid, QString& busName);
   bool SenderAdmitted(const QString& sender);
   OSStatus Deliver(std::span<const std::uint8_t> bytes, std::vector<std::uint8_t>& replyBytes);
 

@@ -10,6 +10,7 @@
 //   no-port      runs without exporting a port
 //   garbage-reply / wrong-reply   a broken port that answers every call with malformed
 //                data or the wrong signature
+// A second argument "quiet" leaves out the event lines (for long runs nobody reads).
 // A line "exit" on standard input, or its end, quits the process.
 #include <unistd.h>
 
@@ -77,6 +78,7 @@ class BrokenPort final : public QDBusVirtualObject {
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
   const std::string mode = argc > 1 ? argv[1] : "reply";
+  const bool quiet = argc > 2 && std::string(argv[2]) == "quiet";
   QDBusConnection bus = QDBusConnection::sessionBus();
 
   QtDBusEventPort port(bus);
@@ -92,7 +94,7 @@ int main(int argc, char** argv) {
       Say("error " + std::to_string(status));
       return 2;
     }
-    port.InstallEventHandler(kKvdO, kKvdC, [mode](const AppleEvent& event, AppleEvent& reply) -> OSErr {
+    port.InstallEventHandler(kKvdO, kKvdC, [mode, quiet](const AppleEvent& event, AppleEvent& reply) -> OSErr {
       std::uint32_t command = 0;
       std::int32_t value = 0;
       if (OSStatus status = AEGetParamValue(event, keyDirectObject, typeMagnitude, command)) {
@@ -101,7 +103,7 @@ int main(int argc, char** argv) {
       if (OSStatus status = AEGetParamValue(event, kKvdC, typeSInt32, value)) {
         return static_cast<OSErr>(status);
       }
-      Say("event " + FourCCString(command) + " " + std::to_string(value));
+      if (!quiet) Say("event " + FourCCString(command) + " " + std::to_string(value));
       if (mode == "hang") {
         std::string line;
         ReadInputLine(line);  // held until the test lets go
