@@ -69,7 +69,7 @@ TempFolder::~TempFolder() {
   }
 }
 
-PrivateBus::PrivateBus() {
+PrivateBus::PrivateBus(bool admitOtherUsers) {
   char pattern[] = "/tmp/korvid-bus-XXXXXX.conf";
   const int configFd = mkstemps(pattern, 5);
   if (configFd < 0) {
@@ -87,7 +87,8 @@ PrivateBus::PrivateBus() {
       "  <policy context=\"default\">\n"
       "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
       "    <allow eavesdrop=\"true\"/>\n"
-      "    <allow own=\"*\"/>\n"
+      "    <allow own=\"*\"/>\n" +
+      std::string(admitOtherUsers ? "    <allow user=\"*\"/>\n" : "") +
       "  </policy>\n"
       "</busconfig>\n";
   const bool written = write(configFd, config.data(), config.size()) == static_cast<ssize_t>(config.size());

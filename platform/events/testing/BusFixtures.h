@@ -16,7 +16,9 @@ inline constexpr int kGenerousWaitMs = 20000;
 // A session-type bus of our own, on an abstract socket, for this test only.
 class PrivateBus {
  public:
-  PrivateBus();
+  // `admitOtherUsers` lets any local user connect, as a session bus never does; tests of
+  // a port's own check of its callers need it.
+  explicit PrivateBus(bool admitOtherUsers = false);
   ~PrivateBus();
   PrivateBus(const PrivateBus&) = delete;
   PrivateBus& operator=(const PrivateBus&) = delete;

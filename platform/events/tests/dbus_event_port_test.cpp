@@ -250,6 +250,39 @@ TEST_F(DBusEventPort, MissingOrMistypedParametersReachTheSenderAsStatuses) {
   EXPECT_EQ(error, errAECoercionFail);
 }
 
+TEST(DBusEventPortUsers, EventFromAnotherUserIsRefused) {
+  // Only root can speak as another user; a session bus would not even let that user in,
+  // so this bus admits everyone and the port's own check must refuse the call.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  PrivateBus open(/*admitOtherUsers=*/true);
+  ASSERT_TRUE(open.Running()) << open.Error();
+  ChildProcess receiver;
+  ASSERT_TRUE(receiver.Start(KORVID_EVENT_RECEIVER, {"reply"}, {"DBUS_SESSION_BUS_ADDRESS=" + open.Address()}));
+  std::string line;
+  ASSERT_TRUE(receiver.ReadLine(line));
+
+  ChildProcess stranger;
+  ASSERT_TRUE(stranger.Start(
+      "/usr/bin/setpriv",
+      {"--reuid=65534", "--regid=65534", "--clear-groups", "dbus-send",
+       "--bus=" + open.Address(), "--print-reply",
+       "--dest=" + QtDBusEventPort::BusNameFor(static_cast<std::uint32_t>(receiver.Pid())).toStdString(),
+       kEventPortPath, std::string(kEventPortInterface) + "." + kEventPortMethod, "array:byte:1,2,3"},
+      {}));
+  bool answered = false;
+  while (stranger.ReadLine(line)) {
+    if (line.find("int32") != std::string::npos) {
+      EXPECT_NE(line.find(std::to_string(errAEEventNotPermitted)), std::string::npos) << line;
+      answered = true;
+    }
+  }
+  EXPECT_TRUE(answered);
+  // The handler never ran.
+  receiver.WriteLine("exit");
+  ASSERT_TRUE(receiver.ReadLine(line));
+  EXPECT_EQ(line, "quit");
+}
+
 TEST_F(DBusEventPort, MalformedRepliesAreRefused) {
   auto garbage = StartReceiver("garbage-reply");
   AppleEvent reply;
