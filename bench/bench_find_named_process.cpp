@@ -1,6 +1,9 @@
 // FindNamedProcess over 500 processes, the helper last (the whole table is walked).
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <string>
 
 #include "pane/messages/ControlMessages.h"
@@ -37,6 +40,27 @@ void BM_FindNamedProcessProc(benchmark::State& state) {
   state.counters["processes"] = static_cast<double>(processes);
 }
 BENCHMARK(BM_FindNamedProcessProc)->Unit(benchmark::kMicrosecond);
+
+// The /proc walk itself over 500 processes: a stand-in proc folder with 500 entries, the
+// helper last.
+void BM_FindNamedProcessProcRoot500(benchmark::State& state) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / ("korvid-bench-proc-" + std::to_string(getpid()));
+  fs::remove_all(root);
+  for (int pid = 1; pid <= 500; ++pid) {
+    fs::create_directories(root / std::to_string(pid * 7));
+    fs::create_symlink(pid == 500 ? "/opt/korvid/KorvidTesselHelper" : "/usr/bin/process-" + std::to_string(pid),
+                       root / std::to_string(pid * 7) / "exe");
+  }
+  LinuxProcessTable table(root.string());
+  const Str255 name = MakeStr255("korvidtesselhelper");
+  for (auto _ : state) {
+    ProcessSerialNumber psn{};
+    if (FindNamedProcess(table, name, &psn) != noErr) state.SkipWithError("not found");
+  }
+  fs::remove_all(root);
+}
+BENCHMARK(BM_FindNamedProcessProcRoot500)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

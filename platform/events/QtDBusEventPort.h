@@ -27,9 +27,6 @@ inline constexpr const char* kEventPortPath = "/com/korvid/tessel/EventPort";
 inline constexpr const char* kEventPortInterface = "com.korvid.tessel.EventPort";
 inline constexpr const char* kEventPortMethod = "Dispatch";
 
-// Status of an event refused because its sender is another user.
-inline constexpr OSStatus errAEEventNotPermitted = -1743;
-
 class QtDBusEventPort final : public EventPort {
  public:
   explicit QtDBusEventPort(QDBusConnection connection = QDBusConnection::sessionBus());

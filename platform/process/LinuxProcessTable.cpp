@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -34,12 +35,26 @@ void StoreName(std::string_view text, ProcessName& name) {
 }  // namespace
 
 LinuxProcessTable::LinuxProcessTable(std::string procRoot)
-    : procRoot_(std::move(procRoot)), uid_(geteuid()), self_(getpid()) {}
+    : procRoot_(std::move(procRoot)),
+      procFd_(open(procRoot_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+      uid_(geteuid()),
+      self_(getpid()) {}
+
+LinuxProcessTable::~LinuxProcessTable() {
+  if (procFd_ >= 0) close(procFd_);
+}
 
 void LinuxProcessTable::TakeSnapshot() {
   snapshot_.clear();
-  const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(procRoot_.c_str()), closedir);
-  if (!dir) return;
+  if (procFd_ < 0) return;
+  // A directory stream of its own (fdopendir takes over the descriptor it is given).
+  const int listFd = openat(procFd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listFd < 0) return;
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(fdopendir(listFd), closedir);
+  if (!dir) {
+    close(listFd);
+    return;
+  }
   const int dirFd = dirfd(dir.get());
   while (const dirent* entry = readdir(dir.get())) {
     const pid_t pid = ParsePid(entry->d_name);
@@ -53,12 +68,22 @@ void LinuxProcessTable::TakeSnapshot() {
 }
 
 bool LinuxProcessTable::ReadName(pid_t pid, std::string& name) const {
-  const std::string base = procRoot_ + "/" + std::to_string(pid);
-  struct stat info {};
-  if (stat(base.c_str(), &info) != 0 || info.st_uid != uid_) return false;
+  return ReadName(pid, name, /*ownerKnown=*/false);
+}
+
+bool LinuxProcessTable::ReadName(pid_t pid, std::string& name, bool ownerKnown) const {
+  std::array<char, 32> entry{};
+  std::snprintf(entry.data(), entry.size(), "%d", static_cast<int>(pid));
+  std::array<char, 48> link{};
+  std::snprintf(link.data(), link.size(), "%d/exe", static_cast<int>(pid));
+  const auto ownedByUs = [&] {
+    struct stat info {};
+    return fstatat(procFd_, entry.data(), &info, 0) == 0 && info.st_uid == uid_;
+  };
+  if (procFd_ < 0 || (!ownerKnown && !ownedByUs())) return false;
 
   std::array<char, 4096> target{};
-  const ssize_t length = readlink((base + "/exe").c_str(), target.data(), target.size() - 1);
+  const ssize_t length = readlinkat(procFd_, link.data(), target.data(), target.size() - 1);
   if (length > 0) {
     std::string_view path(target.data(), static_cast<std::size_t>(length));
     // An executable replaced or removed since the process started.
@@ -71,8 +96,11 @@ bool LinuxProcessTable::ReadName(pid_t pid, std::string& name) const {
   // Kernel threads have no executable; neither has a process that just exited.
   if (errno == ENOENT) return false;
   // The executable link can be closed to us (a process that made itself undumpable):
-  // fall back on the kernel's command name.
-  const int fd = open((base + "/comm").c_str(), O_RDONLY | O_CLOEXEC);
+  // fall back on the kernel's command name, for a process that is still ours.
+  if (ownerKnown && !ownedByUs()) return false;
+  std::array<char, 48> commPath{};
+  std::snprintf(commPath.data(), commPath.size(), "%d/comm", static_cast<int>(pid));
+  const int fd = openat(procFd_, commPath.data(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   std::array<char, 64> comm{};
   const ssize_t read = ::read(fd, comm.data(), comm.size());
@@ -91,7 +119,8 @@ OSStatus LinuxProcessTable::GetNextProcess(ProcessSerialNumber& psn) {
   for (auto it = std::upper_bound(snapshot_.begin(), snapshot_.end(), after); it != snapshot_.end();
        ++it) {
     std::string name;
-    if (!ReadName(*it, name)) continue;  // gone since the snapshot, or no executable
+    // Gone since the snapshot, or no executable. The snapshot has checked the owner.
+    if (!ReadName(*it, name, /*ownerKnown=*/true)) continue;
     namedPid_ = *it;
     namedName_ = std::move(name);
     psn = {0, static_cast<std::uint32_t>(*it)};
@@ -106,15 +135,16 @@ OSStatus LinuxProcessTable::GetNextProcess(ProcessSerialNumber& psn) {
 OSStatus LinuxProcessTable::GetProcessName(const ProcessSerialNumber& psn, ProcessName& name) {
   name[0] = 0;
   if (psn.highLongOfPSN != 0 || psn.lowLongOfPSN == kNoProcess) return procNotFound;
-  const pid_t pid =
-      psn.lowLongOfPSN == kCurrentProcess ? self_ : static_cast<pid_t>(psn.lowLongOfPSN);
-  if (pid <= 0) return procNotFound;
   // The name read when the walk stepped to this process stays valid for it while the walk
-  // goes on, even if the process has exited since.
-  if (pid == namedPid_) {
+  // goes on, even if the process has exited since. (Checked first, so that a real process
+  // with pid 2 met in a walk is not taken for the caller.)
+  if (static_cast<pid_t>(psn.lowLongOfPSN) == namedPid_) {
     StoreName(namedName_, name);
     return noErr;
   }
+  const pid_t pid =
+      psn.lowLongOfPSN == kCurrentProcess ? self_ : static_cast<pid_t>(psn.lowLongOfPSN);
+  if (pid <= 0) return procNotFound;
   std::string text;
   if (!ReadName(pid, text)) return procNotFound;
   StoreName(text, name);

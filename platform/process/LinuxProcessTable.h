@@ -14,6 +14,9 @@ class LinuxProcessTable final : public ProcessTable {
  public:
   // `procRoot` is the proc file system's mount point.
   explicit LinuxProcessTable(std::string procRoot = "/proc");
+  ~LinuxProcessTable() override;
+  LinuxProcessTable(const LinuxProcessTable&) = delete;
+  LinuxProcessTable& operator=(const LinuxProcessTable&) = delete;
 
   OSStatus GetNextProcess(ProcessSerialNumber& psn) override;
   OSStatus GetProcessName(const ProcessSerialNumber& psn, ProcessName& name) override;
@@ -26,8 +29,10 @@ class LinuxProcessTable final : public ProcessTable {
 
  private:
   void TakeSnapshot();
+  bool ReadName(pid_t pid, std::string& name, bool ownerKnown) const;
 
   std::string procRoot_;
+  int procFd_;
   uid_t uid_;
   pid_t self_;
   std::vector<pid_t> snapshot_;  // the user's pids at the start of the current walk
