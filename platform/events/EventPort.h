@@ -33,6 +33,9 @@ class EventPort {
   // Statuses: procNotFound (no such process), connectionInvalid (the process has no event
   // port, or lost it), errAETimeout, errAEUnknownSendMode, errAENotAEDesc,
   // errAEUnknownAddressType, errAECorruptData / errAEReplyNotValid (a malformed reply).
+  // kAEQueueReply is not offered (errAEUnknownSendMode). A receiver refuses events that
+  // are malformed (errAECorruptData) or come from another user (errAEEventNotPermitted);
+  // like a handler's failure, those statuses arrive as the reply's keyErrorNumber.
   virtual OSStatus SendMessage(const AppleEvent& event, AppleEvent& reply, AESendMode mode,
                                std::int32_t timeoutTicks) = 0;
 };
