@@ -47,6 +47,7 @@ inline constexpr OSStatus errAEHandlerNotFound = -1717;
 inline constexpr OSStatus errAEReplyNotArrived = -1718;
 inline constexpr OSStatus errAEIllegalIndex = -1719;
 inline constexpr OSStatus connectionInvalid = -609;
+inline constexpr OSStatus errAEEventNotPermitted = -1743;  // the sender may not send to us
 
 // Authorisation statuses (privileged execution of the eraser tool).
 inline constexpr OSStatus errAuthorizationDenied = -60005;
