@@ -34,7 +34,10 @@ std::int32_t MotionAccelerator::Scale(std::int32_t delta, double gain, double& r
 }
 
 MotionAccelerator::Motion MotionAccelerator::Apply(std::int32_t dx, std::int32_t dy, std::int64_t timeUs) {
-  const std::int64_t interval = haveLastTime_ ? timeUs - lastTimeUs_ : AccelerationCurve::kMaxIntervalUs;
+  std::int64_t interval = AccelerationCurve::kMaxIntervalUs;
+  if (haveLastTime_ && __builtin_sub_overflow(timeUs, lastTimeUs_, &interval)) {
+    interval = AccelerationCurve::kMaxIntervalUs;  // clocks that far apart mean a pause
+  }
   haveLastTime_ = true;
   lastTimeUs_ = timeUs;
   if (parameter_ <= 0) return {dx, dy};  // linear: nothing to carry

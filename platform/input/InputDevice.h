@@ -52,12 +52,19 @@ inline constexpr const char* kCloneNameSuffix = " (korvid-tessel-driver)";
 // are recorded.
 class FakeInputDevice final : public InputDevice {
  public:
-  int PollFd() const override { return -1; }
+  // With `pollable`, PollFd() is a descriptor that is readable while events wait or once
+  // the device is unplugged, so an event loop can watch the fake like a real device.
+  explicit FakeInputDevice(bool pollable = false);
+  ~FakeInputDevice() override;
+  FakeInputDevice(const FakeInputDevice&) = delete;
+  FakeInputDevice& operator=(const FakeInputDevice&) = delete;
+
+  int PollFd() const override { return wakeRead_; }
   IOReturn Read(std::vector<InputEvent>& events) override;
   IOReturn Write(std::span<const InputEvent> events) override;
 
-  void Feed(std::span<const InputEvent> events) { pending_.insert(pending_.end(), events.begin(), events.end()); }
-  void Unplug() { unplugged_ = true; }
+  void Feed(std::span<const InputEvent> events);
+  void Unplug();
   // Largest number of events one Read hands out (0: all that wait).
   void SetReadBatch(std::size_t batch) { batch_ = batch; }
   const std::vector<InputEvent>& Written() const { return written_; }
@@ -69,6 +76,10 @@ class FakeInputDevice final : public InputDevice {
   std::vector<InputEvent> written_;
   std::size_t batch_ = 0;
   bool unplugged_ = false;
+  int wakeRead_ = -1;
+  int wakeWrite_ = -1;
+  void Wake();
+  void Settle();
 };
 
 // Builders for fake event streams.
