@@ -63,8 +63,10 @@ IOReturn DriverConnection::Open(const std::string& socketPath, std::uint32_t typ
     }
   }
   Reply reply;
-  IOReturn status = connection->Exchange(EncodeOpen(++connection->serial_, type), connection->serial_, reply, timeoutMs);
+  const std::uint32_t serial = ++connection->serial_;
+  IOReturn status = connection->Exchange(EncodeOpen(serial, type), serial, reply, timeoutMs);
   if (status != kIOReturnSuccess) return status;
+  if (reply.status != kIOReturnSuccess) return reply.status;
   out = std::move(connection);
   return kIOReturnSuccess;
 }
@@ -77,9 +79,9 @@ IOReturn DriverConnection::CallScalarMethod(std::uint32_t selector, std::span<co
   IOReturn status = Exchange(EncodeCall(serial, selector, inputs, static_cast<std::uint32_t>(outputs.size())), serial,
                              reply, timeoutMs);
   if (status != kIOReturnSuccess) return status;
-  if (reply.outputs.size() != outputs.size()) return kIOReturnBadArgument;
-  std::copy(reply.outputs.begin(), reply.outputs.end(), outputs.begin());
-  return kIOReturnSuccess;
+  // The outputs are what the method wrote, also when it failed (zeros if it never ran).
+  if (reply.outputs.size() == outputs.size()) std::copy(reply.outputs.begin(), reply.outputs.end(), outputs.begin());
+  return reply.status;
 }
 
 IOReturn DriverConnection::Close(int timeoutMs) {
@@ -89,6 +91,7 @@ IOReturn DriverConnection::Close(int timeoutMs) {
     Reply reply;
     const std::uint32_t serial = ++serial_;
     status = Exchange(EncodeClose(serial), serial, reply, timeoutMs);
+    if (status == kIOReturnSuccess) status = reply.status;
   }
   close(fd_);
   fd_ = -1;
@@ -121,7 +124,7 @@ IOReturn DriverConnection::Exchange(const std::vector<std::uint8_t>& request, st
     if (reply.kind == kRefused) return reply.status;
     if (reply.kind == kTerminated) return kIOReturnNoDevice;
     // A late answer to an earlier call that timed out is skipped.
-    if (reply.serial == serial && reply.kind == (request[4] | kReply)) return reply.status;
+    if (reply.serial == serial && reply.kind == (request[4] | kReply)) return kIOReturnSuccess;
   }
 }
 

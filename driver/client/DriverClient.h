@@ -35,7 +35,8 @@ class DriverConnection {
                        int timeoutMs = kDefaultTimeoutMs);
 
   // Calls scalar method `selector` with `inputs`, expecting outputs.size() outputs.
-  // The driver's status is returned; outputs are written only on success.
+  // The driver's status is returned. Whenever the driver answered, `outputs` holds what
+  // the method wrote (zeros where it wrote nothing), also on failure.
   // kIOReturnNoDevice once the driver has gone away.
   IOReturn CallScalarMethod(std::uint32_t selector, std::span<const std::uint64_t> inputs,
                             std::span<std::uint64_t> outputs, int timeoutMs = kDefaultTimeoutMs);
