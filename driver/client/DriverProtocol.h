@@ -2,8 +2,10 @@
 // and calls its scalar method.
 //
 // Every driver is one Unix stream socket in the runtime folder (default
-// /run/korvid-tessel/), named "KorvidTessel-<name>.sock"; the socket goes away with the
-// mouse. Byte order is the host's (the peers share a machine).
+// /run/korvid-tessel/), named "KorvidTessel-<name>.sock". A socket appears (renamed into
+// place: inotify IN_MOVED_TO) only once it accepts connections, and is removed before the
+// clients of a mouse that went away are told. Byte order is the host's (the peers share
+// a machine).
 //
 // Frames, both directions: a 16-byte header, then `length` bytes of payload.
 //

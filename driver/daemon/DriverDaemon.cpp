@@ -162,24 +162,30 @@ IOReturn DriverDaemon::AddMouse(MouseSpec spec, std::string* error) {
   mouse->pointing = std::move(spec.pointing);
   if (mouse->pointing) mouse->pointing->attach(mouse->driver.get());
 
+  // The socket is made under a hidden name and renamed once it listens, so whoever sees
+  // it appear can connect at once.
+  const std::string hiddenPath = options_.runtimeDir + "/." + kSocketPrefix + spec.name + ".new";
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (mouse->socketPath.size() >= sizeof address.sun_path) {
-    SetError(error, "socket path too long: " + mouse->socketPath);
+  if (hiddenPath.size() >= sizeof address.sun_path) {
+    SetError(error, "socket path too long: " + hiddenPath);
     return kIOReturnBadArgument;
   }
-  std::memcpy(address.sun_path, mouse->socketPath.c_str(), mouse->socketPath.size() + 1);
-  mouse->listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (mouse->listenFd < 0) {
+  std::memcpy(address.sun_path, hiddenPath.c_str(), hiddenPath.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
     SetError(error, std::string("cannot make a socket: ") + std::strerror(errno));
     return kIOReturnNoResources;
   }
-  unlink(mouse->socketPath.c_str());
-  if (bind(mouse->listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
-      chmod(mouse->socketPath.c_str(), 0666) < 0 || listen(mouse->listenFd, 64) < 0) {
+  unlink(hiddenPath.c_str());
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 || chmod(hiddenPath.c_str(), 0666) < 0 ||
+      listen(fd, 64) < 0 || rename(hiddenPath.c_str(), mouse->socketPath.c_str()) < 0) {
     SetError(error, "cannot publish " + mouse->socketPath + ": " + std::strerror(errno));
+    unlink(hiddenPath.c_str());
+    close(fd);
     return kIOReturnNotPermitted;
   }
+  mouse->listenFd = fd;
   sd_event_source* source = nullptr;
   if (sd_event_add_io(loop_, &source, mouse->listenFd, EPOLLIN, &DriverDaemon::OnAccept, mouse.get()) < 0) {
     SetError(error, "cannot watch " + mouse->socketPath);
@@ -205,6 +211,13 @@ void DriverDaemon::RemoveMouse(const std::string& name) {
   if (it == mice_.end()) return;
   std::unique_ptr<Mouse> mouse = std::move(*it);
   mice_.erase(it);
+  // The socket goes first, so a client told of the termination never finds it again.
+  mouse->listen.reset();
+  if (mouse->listenFd >= 0) {
+    unlink(mouse->socketPath.c_str());
+    close(mouse->listenFd);
+    mouse->listenFd = -1;
+  }
   const auto message = EncodeReply(kTerminated, 0, static_cast<std::int32_t>(kIOMessageServiceIsTerminated));
   for (auto& connection : mouse->connections) {
     (void)send(connection->fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -158,7 +158,7 @@ TEST_F(DriverProcess, ConnectOpenCallAndUnplug) {
 TEST_F(DriverProcess, APluggedMouseAppearsAsANewSocket) {
   Launch(0);
   int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  ASSERT_GE(inotify_add_watch(watch, runtime_.c_str(), IN_CREATE), 0);
+  ASSERT_GE(inotify_add_watch(watch, runtime_.c_str(), IN_CREATE | IN_MOVED_TO), 0);
   kill(pid_, SIGUSR2);
   bool appeared = false;
   for (int i = 0; i < 20 && !appeared; ++i) {
