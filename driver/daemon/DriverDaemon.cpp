@@ -1,6 +1,7 @@
 #include "driver/daemon/DriverDaemon.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -82,9 +83,14 @@ struct DriverDaemon::Mouse {
 };
 
 DriverDaemon::DriverDaemon(sd_event* loop, DaemonOptions options, PeerPolicy& policy)
-    : loop_(loop), options_(std::move(options)), policy_(policy) {}
+    : loop_(loop), options_(std::move(options)), policy_(policy) {
+  spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
 
-DriverDaemon::~DriverDaemon() { RemoveAllMice(); }
+DriverDaemon::~DriverDaemon() {
+  RemoveAllMice();
+  if (spareFd_ >= 0) close(spareFd_);
+}
 
 IOReturn DriverDaemon::Start(std::string* error) {
   if (mkdir(options_.runtimeDir.c_str(), 0755) < 0 && errno != EEXIST) {
@@ -241,7 +247,16 @@ int DriverDaemon::OnAccept(sd_event_source*, int, std::uint32_t, void* userdata)
 void DriverDaemon::Accept(Mouse& mouse) {
   for (int i = 0; i < kAcceptsPerWakeup; ++i) {
     const int fd = accept4(mouse.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;  // nothing more waiting, or out of descriptors for now
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && spareFd_ >= 0) {
+      // Out of descriptors: the waiting connection would wake the loop forever. Take it
+      // with the spare descriptor and hang up on it.
+      close(spareFd_);
+      const int refused = accept4(mouse.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (refused >= 0) close(refused);
+      spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+      continue;
+    }
+    if (fd < 0) return;  // nothing more waiting
     auto owned = std::make_unique<Connection>();
     Connection& connection = *owned;
     connection.mouse = &mouse;

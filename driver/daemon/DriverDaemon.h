@@ -89,6 +89,7 @@ class DriverDaemon {
   PeerPolicy& policy_;
   std::vector<std::unique_ptr<Mouse>> mice_;
   std::size_t connectionCount_ = 0;
+  int spareFd_ = -1;  // kept free for hanging up on peers when descriptors run out
 };
 
 }  // namespace korvid

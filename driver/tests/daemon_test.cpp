@@ -1,6 +1,7 @@
 // The daemon's core on its own loop, driven step by step from the test: every wait is a
 // turn of the loop, never a sleep.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -355,6 +356,43 @@ TEST_F(DaemonTest, ThousandsOfConnectionsAreCappedAndCleanedUp) {
   EXPECT_EQ(late->Open(), kIOReturnSuccess);
 }
 
+TEST_F(DaemonTest, RunningOutOfDescriptorsHangsUpOnNewcomersWithoutSpinning) {
+  StartDaemon();
+  AddMouse("event3");
+  auto served = Connect("event3");
+  ASSERT_EQ(served->Open(), kIOReturnSuccess);
+  // Allow only a few more descriptors than are open now.
+  rlimit saved{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  int highest = 0;
+  for (int fd = 0; fd < 4096; ++fd) highest = fcntl(fd, F_GETFD) != -1 ? fd : highest;
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(highest + 1 + 8);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  // Fill every free slot, then give back eight: six for the newcomers, two for the daemon.
+  std::vector<int> filler;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+  for (int i = 0; i < 8 && !filler.empty(); ++i) {
+    close(filler.back());
+    filler.pop_back();
+  }
+  std::vector<std::unique_ptr<Client>> newcomers;
+  for (int i = 0; i < 6; ++i) newcomers.push_back(Connect("event3"));
+  int turns = 0;
+  while (turns < 1000 && sd_event_run(loop_, 0) > 0) ++turns;
+  for (int fd : filler) close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_LT(turns, 1000) << "the loop kept waking up";
+  int hungUp = 0;
+  for (auto& client : newcomers) hungUp += client->Closed() ? 1 : 0;
+  EXPECT_GT(hungUp, 0);
+  EXPECT_EQ(served->Call(0, {0, kKvID, 0}, 1), kIOReturnSuccess);
+  newcomers.clear();
+  Pump();
+  auto later = Connect("event3");
+  EXPECT_EQ(later->Open(), kIOReturnSuccess);
+}
+
 TEST_F(DaemonTest, AnUnpluggedMouseTerminatesItsClientsOnly) {
   StartDaemon();
   RecordingPointing* staying = AddMouse("event3");
@@ -433,6 +471,19 @@ TEST_F(DaemonTest, AGrabbedMouseThatVanishesIsRemovedWithItsClients) {
   EXPECT_TRUE(daemon_->MouseNames().empty());
   EXPECT_EQ(client->Expect().kind, kTerminated);
   EXPECT_TRUE(client->Closed());
+}
+
+}  // namespace
+}  // namespace korvid
+
+namespace korvid {
+namespace {
+
+TEST(SessionPeerPolicy, ServesRootAndListedUsersAndRefusesUsersWithoutASession) {
+  SessionPeerPolicy policy({4242});
+  EXPECT_TRUE(policy.Allows({1, 0, 0}));
+  EXPECT_TRUE(policy.Allows({1, 4242, 4242}));
+  EXPECT_FALSE(policy.Allows({1, 3999999, 3999999}));  // nobody by that number is logged in
 }
 
 }  // namespace
