@@ -1,10 +1,14 @@
 #include "driver/client/DriverClient.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -50,18 +54,21 @@ IOReturn DriverConnection::Open(const std::string& socketPath, std::uint32_t typ
   if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) return kIOReturnBadArgument;
   std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
 
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return kIOReturnNoResources;
   std::unique_ptr<DriverConnection> connection(new DriverConnection(fd));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-    if (errno == EAGAIN) {
-      // The daemon's backlog is full: wait for room within the timeout.
-      pollfd p{fd, POLLOUT, 0};
-      if (poll(&p, 1, timeoutMs) <= 0) return kIOReturnTimeout;
-    } else {
-      return errno == EACCES || errno == EPERM ? kIOReturnNotPrivileged : kIOReturnNotFound;
-    }
+  // While the daemon's backlog is full, connect waits for room, at most the timeout.
+  const timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  int rc;
+  do {
+    rc = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) {
+    if (errno == EAGAIN || errno == EINPROGRESS) return kIOReturnTimeout;
+    return errno == EACCES || errno == EPERM ? kIOReturnNotPrivileged : kIOReturnNotFound;
   }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   Reply reply;
   const std::uint32_t serial = ++connection->serial_;
   IOReturn status = connection->Exchange(EncodeOpen(serial, type), serial, reply, timeoutMs);
@@ -167,6 +174,18 @@ IOReturn DriverConnection::ReadFrame(Reply& reply, long long deadlineMs) {
     pollfd p{fd_, POLLIN, 0};
     poll(&p, 1, static_cast<int>(left));
   }
+}
+
+std::vector<std::string> ListDriverSockets(const std::string& runtimeDir) {
+  std::vector<std::string> paths;
+  DIR* dir = opendir(runtimeDir.c_str());
+  if (dir == nullptr) return paths;
+  while (dirent* entry = readdir(dir)) {
+    if (IsDriverSocketName(entry->d_name)) paths.push_back(runtimeDir + "/" + entry->d_name);
+  }
+  closedir(dir);
+  std::sort(paths.begin(), paths.end());
+  return paths;
 }
 
 }  // namespace korvid

@@ -15,10 +15,14 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "driver/client/DriverProtocol.h"
 
 namespace korvid {
+
+// Paths of the driver sockets in `runtimeDir` now, sorted; empty when there are none.
+std::vector<std::string> ListDriverSockets(const std::string& runtimeDir = driverproto::kDefaultRuntimeDir);
 
 class DriverConnection {
  public:
