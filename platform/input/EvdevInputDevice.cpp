@@ -7,7 +7,9 @@
 #include <linux/input.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <cstring>
 
 #include "platform/input/InputDevice.h"
@@ -104,9 +106,24 @@ class EvdevInputDevice final : public InputDevice {
   }
 
   IOReturn Write(std::span<const InputEvent> events) override {
-    for (const InputEvent& ev : events) {
-      int rc = libevdev_uinput_write_event(clone_, ev.type, ev.code, ev.value);
-      if (rc < 0) return StatusFromErrno(-rc);
+    // One write for the whole batch: uinput takes any number of whole events at once
+    // (and stamps them itself).
+    const int fd = libevdev_uinput_get_fd(clone_);
+    std::size_t done = 0;
+    while (done < events.size()) {
+      input_event batch[64];
+      const std::size_t count = std::min(events.size() - done, std::size(batch));
+      for (std::size_t i = 0; i < count; ++i) {
+        batch[i] = input_event{};
+        batch[i].type = events[done + i].type;
+        batch[i].code = events[done + i].code;
+        batch[i].value = events[done + i].value;
+      }
+      const ssize_t n = write(fd, batch, count * sizeof(input_event));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return StatusFromErrno(errno);
+      if (static_cast<std::size_t>(n) % sizeof(input_event) != 0) return kIOReturnIOError;
+      done += static_cast<std::size_t>(n) / sizeof(input_event);
     }
     return kIOReturnSuccess;
   }
