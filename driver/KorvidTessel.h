@@ -9,21 +9,9 @@
 #include "driver/IOKitStandIns.h"
 #include "platform/FourCC.h"
 #include "platform/Status.h"
+#include "platform/usb/CapturedDeviceInfo.h"
 
 namespace korvid {
-
-// Identity record of one mouse, laid out like the settings pane's record of the same name.
-struct CapturedDeviceInfo {
-  std::uint16_t vendorID = 0;
-  std::uint16_t productID = 0;
-  std::uint16_t releaseNum = 0;
-  std::uint16_t reserved1 = 0;
-  std::uint32_t busPower = 0;
-  std::uint32_t locationID = 0;
-  std::uint16_t deviceIndex = 0;
-  std::uint16_t reserved2 = 0;
-  std::uint32_t reserved3 = 0;
-};
 
 // Key of the pointing service's acceleration parameter: 4 bytes, 16.16 fixed point.
 inline constexpr const char* kHIDMouseAccelerationKey = "HIDMouseAcceleration";
