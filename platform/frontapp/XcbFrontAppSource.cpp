@@ -48,7 +48,8 @@ XcbFrontAppSource::XcbFrontAppSource(const char* display) {
   // Other clients' property changes on the root window: among them the active window.
   const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
   xcb_change_window_attributes(connection_, root_, XCB_CW_EVENT_MASK, &mask);
-  xcb_flush(connection_);
+  // A round trip: from here on, no switch goes unseen.
+  std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
 }
 
 XcbFrontAppSource::~XcbFrontAppSource() { Disconnect(); }
