@@ -185,6 +185,12 @@ TEST_F(HelperProcess, SetAccelerationReachesBothSimulatedMice) {
   StartDaemon(2);
   ChildProcess helper;
   ASSERT_TRUE(StartHelper(helper));
+  // As the pane sends it: no reply.
+  ASSERT_EQ(SendControlToKext(processes_, *port_, MakeStr255("KorvidTesselHelper"), kKvSA, 98304, nullptr), noErr);
+  EXPECT_TRUE(WaitForFolder(runtime_, [&] {
+    return !Lines(Record(1)).empty() && Lines(Record(1)).back() == Line(98304) && !Lines(Record(2)).empty() &&
+           Lines(Record(2)).back() == Line(98304);
+  }));
   std::int32_t result = -1;
   bool hasResult = false;
   ASSERT_EQ(Send(kKvSA, 65536, result, hasResult), noErr);

@@ -87,6 +87,7 @@ void InotifyDriverWatcher::OnInotify() {
   std::vector<std::pair<bool, std::string>> changes;  // (appeared, service)
   bool folderGone = false;
   bool folderBack = false;
+  bool rescan = false;  // events were lost: compare the folder with what we know
   for (;;) {
     const ssize_t got = read(inotify_, buffer, sizeof buffer);
     if (got <= 0) break;
@@ -94,7 +95,9 @@ void InotifyDriverWatcher::OnInotify() {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
       offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       const std::string name = event->len ? std::string(event->name) : std::string();
-      if (event->wd == folderWatch_ && folderWatch_ >= 0) {
+      if (event->mask & IN_Q_OVERFLOW) {
+        rescan = true;
+      } else if (event->wd == folderWatch_ && folderWatch_ >= 0) {
         if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
           folderGone = true;
         } else if (driverproto::IsDriverSocketName(name)) {
@@ -122,6 +125,16 @@ void InotifyDriverWatcher::OnInotify() {
     if (started_) WatchParent();
   } else if (folderBack && folderWatch_ < 0) {
     WatchFolder();
+  } else if (rescan && folderWatch_ >= 0) {
+    std::set<std::string> now;
+    for (const std::string& path : ListDriverSockets(dir_)) now.insert(ServiceName(path));
+    const std::set<std::string> known = present_;
+    for (const std::string& service : known) {
+      if (started_ && now.count(service) == 0) Vanished(service);
+    }
+    for (const std::string& service : now) {
+      if (started_ && present_.insert(service).second && matched_) matched_(service);
+    }
   }
 }
 
