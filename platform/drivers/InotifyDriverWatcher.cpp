@@ -28,6 +28,9 @@ InotifyDriverWatcher::InotifyDriverWatcher(std::string runtimeDir, int callTimeo
 }
 
 InotifyDriverWatcher::~InotifyDriverWatcher() {
+  // Not inside a notifier's signal here: delete at once, as no loop may run again.
+  inotifyNotifier_.reset();
+  for (auto& [id, interest] : interests_) interest.notifier.reset();
   Stop();
   for (auto& [handle, link] : connections_) link.connection->Close(timeoutMs_);
 }

@@ -52,7 +52,10 @@ XcbFrontAppSource::XcbFrontAppSource(const char* display) {
   std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
 }
 
-XcbFrontAppSource::~XcbFrontAppSource() { Disconnect(); }
+XcbFrontAppSource::~XcbFrontAppSource() {
+  notifier_.reset();  // not inside its signal here, and no loop may run again
+  Disconnect();
+}
 
 void XcbFrontAppSource::Disconnect() {
   if (notifier_) {
