@@ -1,6 +1,10 @@
 # Runs the settings window with the simulated mouse on a virtual X display, saves a picture
 # of it, and checks that the picture was made.
 file(REMOVE "${PICTURE}" "${STATE}")
+# The program writes the user's login items and settings: keep them in the build folder.
+get_filename_component(here "${PICTURE}" DIRECTORY)
+set(ENV{XDG_CONFIG_HOME} "${here}/screenshot-config")
+set(ENV{XDG_STATE_HOME} "${here}/screenshot-state")
 execute_process(
   COMMAND "${XVFB_RUN}" -a -s "-screen 0 1024x768x24"
           "${PROGRAM}" --simulated --simulated-state "${STATE}" --screenshot "${PICTURE}"
