@@ -10,6 +10,7 @@
 #include <string>
 
 #include "pane/KorvidTesselPane.h"
+#include "pane/PersistentSimulatedTessel.h"
 #include "pane/loginitems/LoginItems.h"
 #include "platform/devices/SimulatedDeviceWatcher.h"
 #include "platform/events/QtDBusEventPort.h"
@@ -19,30 +20,6 @@
 
 namespace korvid {
 namespace {
-
-// A simulated mouse whose state is written back to its file after every change, so that
-// `tesselctl --simulated` sees what the window did.
-class PersistentSimulatedTessel final : public SimulatedTessel {
- public:
-  explicit PersistentSimulatedTessel(std::string path) : path_(std::move(path)) {
-    SimulatedTessel::State state = DefaultState();
-    LoadSimulatedTesselState(path_, state);  // a missing or damaged file: the shipped state
-    SetState(state);
-    saved_ = state;
-  }
-  IOReturn DeviceRequest(IOUSBDevRequest& request) override {
-    const IOReturn result = SimulatedTessel::DeviceRequest(request);
-    const State now = GetState();
-    if (!(now == saved_)) {
-      if (SaveSimulatedTesselState(path_, now) == noErr) saved_ = now;
-    }
-    return result;
-  }
-
- private:
-  std::string path_;
-  State saved_;
-};
 
 // Starts an application bundle: the same-named executable inside a ".app" folder, or the
 // executable itself. Detached, so it outlives the window and leaves no zombie behind.
