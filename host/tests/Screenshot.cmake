@@ -5,6 +5,12 @@ file(REMOVE "${PICTURE}" "${STATE}")
 get_filename_component(here "${PICTURE}" DIRECTORY)
 set(ENV{XDG_CONFIG_HOME} "${here}/screenshot-config")
 set(ENV{XDG_STATE_HOME} "${here}/screenshot-state")
+# Under the sanitizers: the X11 libraries hold memory until exit and libxkbcommon-x11
+# strndup()s counted, unterminated names, which the strict string check misreads; the
+# program's own code is checked in process by the pane's tests.
+if(DEFINED ENV{ASAN_OPTIONS})
+  set(ENV{ASAN_OPTIONS} "$ENV{ASAN_OPTIONS}:detect_leaks=0:strict_string_checks=0")
+endif()
 execute_process(
   COMMAND "${XVFB_RUN}" -a -s "-screen 0 1024x768x24"
           "${PROGRAM}" --simulated --simulated-state "${STATE}" --screenshot "${PICTURE}"
