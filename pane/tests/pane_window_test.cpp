@@ -365,6 +365,20 @@ TEST_F(PaneWindowTest, DraggingXWithLinkedAxesMovesYAndSendsTheStepsOnceAfterRel
   EXPECT_EQ(mouse->CurrentSteps(), 0x5C5C);
 }
 
+TEST_F(PaneWindowTest, KeyboardStepsAreSentOnceWhenTheKeyIsLetGo) {
+  auto mouse = Plug();
+  LoadAndSelect();
+  mouse->ClearTraffic();
+  QSlider* x = pane->tesselSliderSensitivityX;
+  x->setFocus();
+  QTest::keyPress(x, Qt::Key_Right);
+  QTest::keyPress(x, Qt::Key_Right, Qt::NoModifier, -1);
+  EXPECT_EQ(mouse->RequestCount(), 0u);
+  QTest::keyRelease(x, Qt::Key_Right);
+  EXPECT_EQ(StepWrites(*mouse), std::vector<std::uint16_t>{0x4646});  // 1850 DPI, step 70
+  EXPECT_EQ(pane->tesselTextDPI->text(), "1850 DPI");
+}
+
 TEST_F(PaneWindowTest, ADpiBetweenStepsTruncatesOnTheMouseWhileTheTextKeepsIt) {
   auto mouse = Plug();
   LoadAndSelect();
