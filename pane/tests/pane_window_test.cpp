@@ -516,7 +516,7 @@ TEST_F(PaneWindowTest, BoxOnWithoutARememberedValueGivesOne) {
   EXPECT_EQ(HelperValues(), std::vector<std::int32_t>{65536});
 }
 
-TEST_F(PaneWindowTest, StoredValuesOutsideTheSlidersRangeShowAsThePartSays) {
+TEST_F(PaneWindowTest, StoredValuesBetweenTheSlidersStepsOrOutOfRangeKeepTheirPlaceAndValue) {
   Plug();
   pane->mainViewDidLoad();
   const std::pair<float, int> cases[] = {{0.95f, 525}, {0.05f, 500}, {2.5f, 500}};
