@@ -2,17 +2,80 @@
 // the main thread, driven by the loop's sources.
 #pragma once
 
+#include <QDialog>
 #include <QObject>
+#include <QPointer>
+#include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "pane/PaneBundle.h"
 #include "pane/devices/CapturedDevice.h"
 #include "platform/Sleeper.h"
 #include "platform/devices/DeviceWatcher.h"
+#include "platform/events/EventPort.h"
+#include "platform/files/PreferencesStore.h"
+#include "platform/files/PropertyList.h"
+#include "platform/process/ProcessTable.h"
+
+class QCheckBox;
+class QComboBox;
+class QKeyEvent;
+class QLabel;
+class QPushButton;
+class QSlider;
+class QTabWidget;
+class QUrl;
+class QWindow;
 
 namespace korvid {
+
+class KorvidTesselSlider;
+
+// What the pane needs from the machine beyond its mice; the settings application fills it
+// with the real services, tests with fakes. Services that are not set do nothing.
+struct PaneEnvironment {
+  ProcessTable* processes = nullptr;  // not owned
+  EventPort* events = nullptr;        // not owned
+  // The user's preferences domains (the settings domain lives there).
+  std::optional<PreferencesStore> preferences;
+  // Registers an application path as a login item of the user.
+  std::function<OSStatus(const std::string& path)> addLoginItem;
+  // Starts the application at a bundle path (a folder holding the same-named executable,
+  // or an executable).
+  std::function<bool(const std::string& path)> launchApplication;
+  // Opens a file or web address with the user's default application.
+  std::function<bool(const QUrl& url)> openUrl;
+  // The pane's own bundle.
+  PaneBundle bundle;
+};
+
+// The vendor's support site, opened by the "Check for Updates" button.
+inline constexpr const char* kSupportSiteURL = "https://support.korvid.example/tessel";
+// The virtual key code that refreshes the display: F20.
+inline constexpr std::uint16_t kRefreshKeyCode = 90;
+// Stored acceleration values when the settings domain does not hold them.
+inline constexpr float kDefaultAcceleration = 0.0f;
+inline constexpr float kDefaultLastAcceleration = 1.0f;
+// The acceleration slider is an integer slider over 100..1000: its scale value times 100.
+inline constexpr int kAccelerationSliderScale = 100;
+
+// The acceleration scale of the slider (1.0 ... 10.0, 5.0 standing for 1.0) and the
+// acceleration value, both ways; computed in double precision, stored in single.
+float SliderValueToAcceleration(float sliderValue);
+float AccelerationToSliderValue(float acceleration);
+// The 16.16 fixed-point value sent to the helper: value × 65536 in single precision,
+// truncated toward zero, saturating at 0x7FFFFFFF (and, below, at -0x80000000; NaN is 0).
+std::int32_t AccelerationToFixed(float acceleration);
+// The sensitivity steps of two DPI values: X step × 256 + Y step, each (DPI - 100) / 25.
+std::int32_t DpiToSteps(std::uint16_t dpiX, std::uint16_t dpiY);
+// The virtual key code of a key event (F20 is 90); other keys give codes that are not 90.
+std::uint16_t KeyCodeOf(const QKeyEvent& event);
 
 class KorvidTesselPane : public QObject {
   Q_OBJECT
@@ -51,10 +114,75 @@ class KorvidTesselPane : public QObject {
   bool HandlingDevices() const { return fHandlingDevices; }
   Sleeper& DeviceSleeper() { return fSleeper; }
 
+  // The window half. The host sets the environment, loads the main view (the interface
+  // file) and then calls mainViewDidLoad once and didSelect / willUnselect in alternation.
+  void SetEnvironment(PaneEnvironment environment);
+  PaneEnvironment& Environment() { return fEnvironment; }
+  // Builds the main view from the interface file and wires its outlets and actions; the
+  // caller owns the view (it is parented to `parent` when one is given).
+  QWidget* LoadMainView(QWidget* parent = nullptr);
+  QWidget* MainView() const { return fMainView; }
+  void mainViewDidLoad();
+  void didSelect();
+  void willUnselect();
+  bool Selected() const { return fUserDefaults.has_value(); }
+  // The working copy of the settings domain while selected.
+  const std::optional<PropertyList>& UserDefaults() const { return fUserDefaults; }
+  std::optional<PropertyList>& UserDefaults() { return fUserDefaults; }
+  bool BluetoothWarningDone() const { return fBluetoothWarningDone; }
+
+  // Brings the display up to date with the current mouse and the working copy. Called at
+  // the end of every DeviceAdded and DeviceRemoved, after a mouse's record is dropped on
+  // termination, and by the controls.
+  virtual void UpdateUI();
+  void UpdateDpiText();
+  void UpdateDpiOnMouse();
+  // True when the key refreshed the display (the refresh key).
+  bool ReceiveKeystroke(const QKeyEvent& event);
+
+  // Runs a panel as a window-modal sheet on the main view's window; returns the code the
+  // pressed button gave (1 OK, 0 Cancel).
+  int RunPanelDialogue(QDialog* panel);
+  QDialog* RunningPanel() const { return fRunningPanel; }
+
+ public slots:
+  void sysPrefWindowDidBecomeKey(QWindow* window);
+  void tabViewDidSelectTabViewItem(int index);
+  void actionButtonRestoreDefaults();
+  void actionButtonModalOK();
+  void actionButtonModalCancel();
+  void actionSliderSensitivityX();
+  void actionSliderSensitivityY();
+  void actionBoxIndependentXY();
+  void actionMenuPollingRate();
+  void actionBoxLightOnWheel();
+  void actionBoxLightOnBattery();
+  void actionSliderAcceleration();
+  void actionBoxAcceleration();
+  void actionButtonHelp();
+  void actionButtonCheckUpdates();
+
+ public:
+  // Outlets: widgets of the main view, owned by it.
+  QTabWidget* tesselTabsMain = nullptr;
+  QLabel* tesselTextDPI = nullptr;
+  QLabel* tesselTextXLabel = nullptr;
+  QLabel* tesselTextYLabel = nullptr;
+  KorvidTesselSlider* tesselSliderSensitivityX = nullptr;
+  KorvidTesselSlider* tesselSliderSensitivityY = nullptr;
+  QCheckBox* tesselBoxIndependentXY = nullptr;
+  QCheckBox* tesselBoxAcceleration = nullptr;
+  QSlider* tesselSliderAcceleration = nullptr;
+  QComboBox* tesselMenuPollingRate = nullptr;
+  QCheckBox* tesselBoxLightOnWheel = nullptr;
+  QCheckBox* tesselBoxLightOnBattery = nullptr;
+  QLabel* tesselTextDriverVersion = nullptr;
+  QLabel* tesselTextFirmwareVersion = nullptr;
+  QPushButton* tesselButtonRestoreDefaults = nullptr;
+  QDialog* tesselPanelRestore = nullptr;
+  QDialog* tesselPanelNoDevice = nullptr;
+
  protected:
-  // Brings the display up to date with the captured devices. Called at the end of every
-  // DeviceAdded and DeviceRemoved and after a mouse's record is dropped on termination.
-  virtual void UpdateUI() {}
 
   bool fHandlingDevices = false;
   std::uint16_t fCapturedDeviceCount = 0;
@@ -64,8 +192,20 @@ class KorvidTesselPane : public QObject {
  private:
   bool Owns(const CapturedDeviceRec* record) const;
 
+  // Sends the helper the acceleration `value` (ignoring the result).
+  void SendAcceleration(float value);
+  float StoredFloat(const char* key, float fallback) const;
+  void StoreFloat(const char* key, float value);
+
   std::unique_ptr<DeviceWatcher> fWatcher;
   Sleeper& fSleeper;
+
+  PaneEnvironment fEnvironment;
+  QPointer<QWidget> fMainView;
+  std::optional<PropertyList> fUserDefaults;  // the working copy, only while selected
+  bool fBluetoothWarningDone = false;
+  QMetaObject::Connection fKeyWindowConnection;
+  QPointer<QDialog> fRunningPanel;
 };
 
 // The one pane controller, for callbacks that have no controller at hand.

@@ -41,7 +41,7 @@ std::uint32_t ReportBytes(int rc) {
 
 }  // namespace
 
-IOReturn StatusFromErrno(int error) {
+IOReturn IOReturnFromErrno(int error) {
   switch (error) {
     case 0:
       return kIOReturnSuccess;
@@ -84,12 +84,12 @@ IOReturn HidrawDevice::DeviceRequest(IOUSBDevRequest& request) {
   if (kind == Kind::kSetFeature) {
     std::copy_n(request.pData.begin(), kReportLength, buffer.begin() + 1);
     const int rc = IoctlRetrying(fd_, HIDIOCSFEATURE(kBufferLength), buffer);
-    if (rc < 0) return StatusFromErrno(errno);
+    if (rc < 0) return IOReturnFromErrno(errno);
     request.wLenDone = ReportBytes(rc);
     return kIOReturnSuccess;
   }
   const int rc = IoctlRetrying(fd_, HIDIOCGFEATURE(kBufferLength), buffer);
-  if (rc < 0) return StatusFromErrno(errno);
+  if (rc < 0) return IOReturnFromErrno(errno);
   std::copy_n(buffer.begin() + 1, kReportLength, request.pData.begin());
   request.wLenDone = ReportBytes(rc);
   return kIOReturnSuccess;

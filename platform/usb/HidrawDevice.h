@@ -10,7 +10,7 @@
 namespace korvid {
 
 // Maps an errno of open/ioctl on a hidraw node to an IOKit-style status.
-IOReturn StatusFromErrno(int error);
+IOReturn IOReturnFromErrno(int error);
 
 class HidrawDevice final : public UsbDeviceInterface {
  public:

@@ -34,17 +34,17 @@ IOUSBDevRequest GetReport(std::span<std::uint8_t> data) {
 }
 
 TEST(HidrawStatus, ErrnoBecomesTheIOKitStatus) {
-  EXPECT_EQ(StatusFromErrno(ENODEV), kIOReturnNoDevice);
-  EXPECT_EQ(StatusFromErrno(ENXIO), kIOReturnNoDevice);
-  EXPECT_EQ(StatusFromErrno(ESHUTDOWN), kIOReturnNoDevice);
-  EXPECT_EQ(StatusFromErrno(EACCES), kIOReturnNotPermitted);
-  EXPECT_EQ(StatusFromErrno(EPERM), kIOReturnNotPermitted);
-  EXPECT_EQ(StatusFromErrno(ETIMEDOUT), kIOReturnTimeout);
-  EXPECT_EQ(StatusFromErrno(EPIPE), kIOReturnIOError);
-  EXPECT_EQ(StatusFromErrno(EBUSY), kIOReturnBusy);
-  EXPECT_EQ(StatusFromErrno(EINVAL), kIOReturnBadArgument);
-  EXPECT_EQ(StatusFromErrno(EIO), kIOReturnIOError);
-  EXPECT_EQ(StatusFromErrno(EPROTO), kIOReturnIOError);
+  EXPECT_EQ(IOReturnFromErrno(ENODEV), kIOReturnNoDevice);
+  EXPECT_EQ(IOReturnFromErrno(ENXIO), kIOReturnNoDevice);
+  EXPECT_EQ(IOReturnFromErrno(ESHUTDOWN), kIOReturnNoDevice);
+  EXPECT_EQ(IOReturnFromErrno(EACCES), kIOReturnNotPermitted);
+  EXPECT_EQ(IOReturnFromErrno(EPERM), kIOReturnNotPermitted);
+  EXPECT_EQ(IOReturnFromErrno(ETIMEDOUT), kIOReturnTimeout);
+  EXPECT_EQ(IOReturnFromErrno(EPIPE), kIOReturnIOError);
+  EXPECT_EQ(IOReturnFromErrno(EBUSY), kIOReturnBusy);
+  EXPECT_EQ(IOReturnFromErrno(EINVAL), kIOReturnBadArgument);
+  EXPECT_EQ(IOReturnFromErrno(EIO), kIOReturnIOError);
+  EXPECT_EQ(IOReturnFromErrno(EPROTO), kIOReturnIOError);
 }
 
 TEST(UsbAttributes, MaxPowerIsCountedInTwoMilliampUnits) {

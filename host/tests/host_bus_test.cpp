@@ -1,0 +1,87 @@
+// The settings application as a process on a private session bus: it exports its event
+// port, quits when asked with the standard quit event, and unselects its pane on the way
+// out (the settings domain is written).
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusServiceWatcher>
+#include <QEventLoop>
+#include <QTimer>
+#include <cstdlib>
+#include <filesystem>
+#include <sys/wait.h>
+
+#include "platform/FourCC.h"
+#include "platform/Identity.h"
+#include "platform/events/AppleEvent.h"
+#include "platform/events/QtDBusEventPort.h"
+#include "platform/events/testing/BusFixtures.h"
+
+namespace korvid {
+namespace {
+
+using korvid::testing::ChildProcess;
+using korvid::testing::PrivateBus;
+using korvid::testing::TempFolder;
+
+QCoreApplication& App() {
+  static int argc = 1;
+  static char name[] = "host_bus_tests";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication* app = new QCoreApplication(argc, argv);
+  return *app;
+}
+
+TEST(SettingsHostOnTheBus, QuitsWhenAskedAndStoresTheSettingsOnTheWayOut) {
+  App();
+  PrivateBus bus;
+  ASSERT_TRUE(bus.Running()) << bus.Error();
+  TempFolder home;
+  QDBusConnection connection =
+      QDBusConnection::connectToBus(QString::fromStdString(bus.Address()), QStringLiteral("host-test"));
+  ASSERT_TRUE(connection.isConnected());
+
+  // Under the sanitizers the child is not leak-checked: QtDBus's connection thread may
+  // still hold a message when the process ends. The pane's code is leak-checked in
+  // process by the pane's tests.
+  std::string asanOptions = "ASAN_OPTIONS=";
+  if (const char* options = std::getenv("ASAN_OPTIONS")) asanOptions += std::string(options) + ":";
+  asanOptions += "detect_leaks=0";
+
+  ChildProcess host;
+  ASSERT_TRUE(host.Start(KORVID_SETTINGS_PROGRAM,
+                         {"--simulated", "--no-device-waits", "--simulated-state", home.Path() + "/mouse.state"},
+                         {"DBUS_SESSION_BUS_ADDRESS=" + bus.Address(), "QT_QPA_PLATFORM=offscreen",
+                          "HOME=" + home.Path(), "XDG_CONFIG_HOME=" + home.Path() + "/config",
+                          "XDG_STATE_HOME=" + home.Path() + "/state", asanOptions}));
+
+  // Wait for the host's port to appear on the bus.
+  const QString name = QtDBusEventPort::BusNameFor(static_cast<std::uint32_t>(host.Pid()));
+  if (!connection.interface()->isServiceRegistered(name).value()) {
+    QDBusServiceWatcher watcher(name, connection, QDBusServiceWatcher::WatchForRegistration);
+    QEventLoop loop;
+    QObject::connect(&watcher, &QDBusServiceWatcher::serviceRegistered, &loop, &QEventLoop::quit);
+    QTimer::singleShot(korvid::testing::kGenerousWaitMs, &loop, &QEventLoop::quit);
+    if (!connection.interface()->isServiceRegistered(name).value()) loop.exec();
+  }
+  ASSERT_TRUE(connection.interface()->isServiceRegistered(name).value());
+
+  QtDBusEventPort port(connection);
+  AppleEvent quit;
+  ASSERT_EQ(AECreateAppleEvent(kCoreEventClass, kAEQuitApplication,
+                               AddressOf({0, static_cast<std::uint32_t>(host.Pid())}), kAutoGenerateReturnID,
+                               kAnyTransactionID, quit),
+            noErr);
+  AppleEvent reply;
+  EXPECT_EQ(port.SendMessage(quit, reply, kAEWaitReply, 20 * 60), noErr);
+
+  const int status = host.WaitExit();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(std::filesystem::exists(home.Path() + "/config/korvid/" + std::string(kSettingsDomain) + ".plist"));
+}
+
+}  // namespace
+}  // namespace korvid

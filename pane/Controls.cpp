@@ -1,0 +1,263 @@
+// The pane's controls and display: UpdateUI, the control actions, the acceleration scale
+// and the refresh key.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <QUrl>
+#include <cmath>
+
+#include "pane/KorvidTesselPane.h"
+#include "pane/KorvidTesselSlider.h"
+#include "protocol/Settings.h"
+
+namespace korvid {
+namespace {
+
+// Menu index -> polling code.
+constexpr std::int32_t kMenuPollingCodes[] = {8, 2, 1};
+
+int PollingMenuIndex(std::uint16_t code) {
+  if (code == 1) return 2;
+  if (code == 2) return 1;
+  return 0;
+}
+
+void SetChecked(QCheckBox* box, bool on) {
+  if (box == nullptr) return;
+  const QSignalBlocker quiet(box);
+  box->setChecked(on);
+}
+
+void SetSliderValue(QSlider* slider, int value) {
+  if (slider == nullptr) return;
+  const QSignalBlocker quiet(slider);
+  slider->setValue(value);
+}
+
+void SetEnabled(QWidget* widget, bool enabled) {
+  if (widget != nullptr) widget->setEnabled(enabled);
+}
+
+int AccelerationSliderPosition(float sliderValue) {
+  return static_cast<int>(std::lround(static_cast<double>(sliderValue) * kAccelerationSliderScale));
+}
+
+}  // namespace
+
+float SliderValueToAcceleration(float sliderValue) {
+  const double s = sliderValue;
+  if (s < 1.0) return 0.0f;
+  if (s > 10.0) return 0.0f;
+  if (s < 5.0) return static_cast<float>(s * 0.2 - 0.1);
+  return static_cast<float>((s - 5.0) * 0.2 + 1.0);
+}
+
+float AccelerationToSliderValue(float acceleration) {
+  const double a = acceleration;
+  if (a < 0.1) return 5.0f;
+  if (a > 2.0) return 5.0f;
+  if (a < 1.0) return static_cast<float>((a + 0.1) / 0.2);
+  return static_cast<float>((a - 1.0) / 0.2 + 5.0);
+}
+
+std::int32_t AccelerationToFixed(float acceleration) {
+  const float product = acceleration * 65536.0f;
+  if (std::isnan(product)) return 0;
+  if (product >= 2147483648.0f) return 0x7FFFFFFF;
+  if (product <= -2147483648.0f) return INT32_MIN;
+  return static_cast<std::int32_t>(product);
+}
+
+std::int32_t DpiToSteps(std::uint16_t dpiX, std::uint16_t dpiY) {
+  const std::int32_t stepX = (static_cast<std::int32_t>(dpiX) - 100) / 25;
+  const std::int32_t stepY = (static_cast<std::int32_t>(dpiY) - 100) / 25;
+  return stepX * 256 + stepY;
+}
+
+std::uint16_t KeyCodeOf(const QKeyEvent& event) {
+  // Virtual key codes of the keys the pane cares about; every other key is unknown.
+  if (event.key() == Qt::Key_F20) return kRefreshKeyCode;
+  return 0xFFFF;
+}
+
+void KorvidTesselPane::UpdateUI() {
+  CapturedDeviceRec* record = FirstCapturedDevice();
+  const bool D = record != nullptr;
+  const bool I = D && record->state.independentXY != 0;
+
+  SetEnabled(tesselSliderSensitivityX, D);
+  SetEnabled(tesselSliderSensitivityY, I);
+  SetEnabled(tesselBoxIndependentXY, D);
+  SetEnabled(tesselBoxAcceleration, D);
+  SetEnabled(tesselSliderAcceleration, D);
+  SetEnabled(tesselMenuPollingRate, D);
+  SetEnabled(tesselBoxLightOnWheel, D);
+  SetEnabled(tesselBoxLightOnBattery, D);
+  SetEnabled(tesselButtonRestoreDefaults, D);
+
+  if (tesselTextXLabel != nullptr) tesselTextXLabel->setText(I ? "X" : " ");
+  if (tesselTextYLabel != nullptr) tesselTextYLabel->setText(I ? "Y" : " ");
+
+  UpdateDpiText();
+
+  if (D) {
+    const CapturedDeviceState& state = record->state;
+    SetSliderValue(tesselSliderSensitivityX, state.sensitivityX);
+    SetSliderValue(tesselSliderSensitivityY, state.sensitivityY);
+    SetChecked(tesselBoxIndependentXY, state.independentXY != 0);
+    const float acc = StoredFloat("acceleration", kDefaultAcceleration);
+    const float last = StoredFloat("lastAcceleration", kDefaultLastAcceleration);
+    SetChecked(tesselBoxAcceleration, acc != 0.0f);
+    SetEnabled(tesselSliderAcceleration, acc != 0.0f);
+    SetSliderValue(tesselSliderAcceleration,
+                   AccelerationSliderPosition(AccelerationToSliderValue(acc != 0.0f ? acc : last)));
+    if (tesselMenuPollingRate != nullptr) {
+      const QSignalBlocker quiet(tesselMenuPollingRate);
+      tesselMenuPollingRate->setCurrentIndex(PollingMenuIndex(state.pollingRate));
+    }
+    SetChecked(tesselBoxLightOnWheel, state.lightOnWheel != 0);
+    SetChecked(tesselBoxLightOnBattery, state.lightOnBattery != 0);
+    if (tesselTextFirmwareVersion != nullptr) {
+      tesselTextFirmwareVersion->setText(
+          QString::asprintf("%d.%02d", state.firmwareVers >> 8, state.firmwareVers & 0xFF));
+    }
+  } else {
+    SetSliderValue(tesselSliderSensitivityX, 1800);
+    SetSliderValue(tesselSliderSensitivityY, 1800);
+    SetChecked(tesselBoxIndependentXY, false);
+    SetChecked(tesselBoxAcceleration, false);
+    SetSliderValue(tesselSliderAcceleration, AccelerationSliderPosition(AccelerationToSliderValue(1.0f)));
+    if (tesselMenuPollingRate != nullptr) {
+      const QSignalBlocker quiet(tesselMenuPollingRate);
+      tesselMenuPollingRate->setCurrentIndex(2);
+    }
+    SetChecked(tesselBoxLightOnWheel, false);
+    SetChecked(tesselBoxLightOnBattery, false);
+    if (tesselTextFirmwareVersion != nullptr) tesselTextFirmwareVersion->setText("-");
+  }
+}
+
+void KorvidTesselPane::UpdateDpiText() {
+  if (tesselTextDPI == nullptr) return;
+  const CapturedDeviceRec* record = FirstCapturedDevice();
+  if (record == nullptr) {
+    tesselTextDPI->setText("-");
+  } else if (record->state.independentXY != 0) {
+    tesselTextDPI->setText(
+        QString::asprintf("X = %d,  Y = %d DPI", record->state.sensitivityX, record->state.sensitivityY));
+  } else {
+    tesselTextDPI->setText(QString::asprintf("%d DPI", record->state.sensitivityX));
+  }
+}
+
+void KorvidTesselPane::UpdateDpiOnMouse() {
+  CapturedDeviceRec* record = FirstCapturedDevice();
+  if (record == nullptr) return;
+  KorvidTesselSetDPI(record->device.get(), DpiToSteps(record->state.sensitivityX, record->state.sensitivityY), 0,
+                     fSleeper);
+}
+
+void KorvidTesselPane::actionSliderSensitivityX() {
+  CapturedDeviceRec* record = FirstCapturedDevice();
+  if (record == nullptr || tesselSliderSensitivityX == nullptr) return;
+  record->state.sensitivityX = static_cast<std::uint16_t>(tesselSliderSensitivityX->value());
+  if (record->state.independentXY == 0) {
+    record->state.sensitivityY = record->state.sensitivityX;
+    SetSliderValue(tesselSliderSensitivityY, record->state.sensitivityY);
+  }
+  UpdateDpiText();
+}
+
+void KorvidTesselPane::actionSliderSensitivityY() {
+  CapturedDeviceRec* record = FirstCapturedDevice();
+  if (record == nullptr || tesselSliderSensitivityY == nullptr) return;
+  record->state.sensitivityY = static_cast<std::uint16_t>(tesselSliderSensitivityY->value());
+  UpdateDpiText();
+}
+
+void KorvidTesselPane::actionBoxIndependentXY() {
+  CapturedDeviceRec* record = FirstCapturedDevice();
+  if (record == nullptr || tesselBoxIndependentXY == nullptr) return;
+  record->state.independentXY = tesselBoxIndependentXY->checkState() == Qt::Checked ? 1 : 0;
+  if (record->state.independentXY == 0) {
+    record->state.sensitivityY = record->state.sensitivityX;
+    UpdateDpiOnMouse();
+  }
+  UpdateUI();
+}
+
+void KorvidTesselPane::actionMenuPollingRate() {
+  CapturedDeviceRec* record = FirstCapturedDevice();
+  if (record == nullptr || tesselMenuPollingRate == nullptr) return;
+  const auto index = static_cast<std::uint32_t>(tesselMenuPollingRate->currentIndex());
+  if (index > 2) return;
+  const std::int32_t code = kMenuPollingCodes[index];
+  record->state.pollingRate = static_cast<std::uint16_t>(code);
+  KorvidTesselSetPollingRate(record->device.get(), code, fSleeper);
+}
+
+void KorvidTesselPane::actionBoxLightOnWheel() {
+  CapturedDeviceRec* record = FirstCapturedDevice();
+  if (record == nullptr || tesselBoxLightOnWheel == nullptr) return;
+  record->state.lightOnWheel = tesselBoxLightOnWheel->checkState() == Qt::Checked ? 1 : 0;
+  KorvidTesselSetLedState(record->device.get(), kWheelLightBit, record->state.lightOnWheel, fSleeper);
+}
+
+void KorvidTesselPane::actionBoxLightOnBattery() {
+  CapturedDeviceRec* record = FirstCapturedDevice();
+  if (record == nullptr || tesselBoxLightOnBattery == nullptr) return;
+  record->state.lightOnBattery = tesselBoxLightOnBattery->checkState() == Qt::Checked ? 1 : 0;
+  KorvidTesselSetLedState(record->device.get(), kBatteryLightBit, record->state.lightOnBattery, fSleeper);
+}
+
+void KorvidTesselPane::actionSliderAcceleration() {
+  if (tesselSliderAcceleration == nullptr) return;
+  const float s = static_cast<float>(tesselSliderAcceleration->value()) / kAccelerationSliderScale;
+  const float a = SliderValueToAcceleration(s);
+  SendAcceleration(a);
+  StoreFloat("acceleration", a);
+}
+
+void KorvidTesselPane::actionBoxAcceleration() {
+  if (tesselBoxAcceleration == nullptr) return;
+  const bool on = tesselBoxAcceleration->checkState() == Qt::Checked;
+  const float acc = StoredFloat("acceleration", kDefaultAcceleration);
+  float value = 0.0f;
+  if (on) {
+    if (acc != 0.0f) {
+      value = acc;
+    } else {
+      const float last = StoredFloat("lastAcceleration", 0.0f);
+      value = last != 0.0f ? last : 1.0f;
+    }
+  } else if (acc != 0.0f) {
+    StoreFloat("lastAcceleration", acc);
+  }
+  SendAcceleration(value);
+  StoreFloat("acceleration", value);
+  UpdateUI();
+}
+
+bool KorvidTesselPane::ReceiveKeystroke(const QKeyEvent& event) {
+  if (KeyCodeOf(event) != kRefreshKeyCode) return false;
+  GetDeviceState(FirstCapturedDevice());
+  UpdateUI();
+  return true;
+}
+
+void KorvidTesselPane::actionButtonHelp() {
+  const std::optional<std::filesystem::path> help = fEnvironment.bundle.PathForResource("index", "html", "Help");
+  if (!help || !fEnvironment.openUrl) return;  // a missing help file opens nothing
+  fEnvironment.openUrl(QUrl::fromLocalFile(QString::fromStdString(help->string())));
+}
+
+void KorvidTesselPane::actionButtonCheckUpdates() {
+  if (fEnvironment.openUrl) fEnvironment.openUrl(QUrl(QString::fromLatin1(kSupportSiteURL)));
+}
+
+}  // namespace korvid

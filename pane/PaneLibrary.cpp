@@ -1,0 +1,91 @@
+// The pane library's factory: the controller with the machine's real services.
+#include "pane/PaneLibrary.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QUrl>
+#include <filesystem>
+#include <string>
+
+#include "pane/KorvidTesselPane.h"
+#include "pane/PersistentSimulatedTessel.h"
+#include "pane/loginitems/LoginItems.h"
+#include "platform/devices/SimulatedDeviceWatcher.h"
+#include "platform/events/QtDBusEventPort.h"
+#include "platform/files/FolderLocator.h"
+#include "platform/process/LinuxProcessTable.h"
+#include "sim/SimulatedTessel.h"
+
+namespace korvid {
+namespace {
+
+// Starts an application bundle: the same-named executable inside a ".app" folder, or the
+// executable itself. Detached, so it outlives the window and leaves no zombie behind.
+bool LaunchApplication(const std::string& path) {
+  QFileInfo info(QString::fromStdString(path));
+  QString program = info.absoluteFilePath();
+  if (info.isDir()) program = QDir(program).filePath(info.completeBaseName());
+  if (!QFileInfo(program).isExecutable()) return false;
+  return QProcess::startDetached(program, {});
+}
+
+class KorvidTesselPaneLibrary final : public PreferencePane {
+ public:
+  explicit KorvidTesselPaneLibrary(const PaneHostOptions& options) {
+    std::unique_ptr<DeviceWatcher> watcher;
+    if (options.simulated) {
+      auto simulated = std::make_unique<SimulatedDeviceWatcher>(SimulatedDeviceWatcher::Delivery::kEventLoop);
+      const std::string statePath = options.simulatedStatePath != nullptr && *options.simulatedStatePath != '\0'
+                                        ? std::string(options.simulatedStatePath)
+                                        : DefaultSimulatedTesselStatePath();
+      simulated->Plug(std::make_shared<PersistentSimulatedTessel>(statePath));
+      watcher = std::move(simulated);
+    } else {
+      watcher = MakeSystemDeviceWatcher();
+    }
+    Sleeper& sleeper = options.simulated && options.skipDeviceWaits ? static_cast<Sleeper&>(noWaits_) : Sleeper::Real();
+    pane_ = std::make_unique<KorvidTesselPane>(std::move(watcher), sleeper);
+
+    const FolderLocator folders = FolderLocator::Default();
+    PaneEnvironment environment;
+    environment.processes = &processes_;
+    environment.events = &events_;
+    environment.preferences = PreferencesStore::ForUser(folders);
+    environment.addLoginItem = [](const std::string& path) {
+      return AddLoginItem(path.c_str(), nullptr, 0, 1, nullptr);
+    };
+    environment.launchApplication = LaunchApplication;
+    environment.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+    environment.bundle = options.bundleFolder != nullptr && *options.bundleFolder != '\0'
+                             ? PaneBundle(options.bundleFolder)
+                             : PaneBundle::OfLoadedLibrary();
+    std::optional<std::string> version = environment.bundle.InfoString("CFBundleShortVersionString");
+    if (!version) version = environment.bundle.InfoString("CFBundleVersion");
+    version_ = version.value_or("");
+    pane_->SetEnvironment(std::move(environment));
+  }
+
+  QWidget* LoadMainView(QWidget* parent) override { return pane_->LoadMainView(parent); }
+  void MainViewDidLoad() override { pane_->mainViewDidLoad(); }
+  void DidSelect() override { pane_->didSelect(); }
+  void WillUnselect() override { pane_->willUnselect(); }
+  const char* Version() const override { return version_.c_str(); }
+
+ private:
+  VirtualSleeper noWaits_;
+  LinuxProcessTable processes_;
+  QtDBusEventPort events_;
+  std::unique_ptr<KorvidTesselPane> pane_;
+  std::string version_;
+};
+
+}  // namespace
+}  // namespace korvid
+
+extern "C" __attribute__((visibility("default"))) korvid::PreferencePane* KorvidTesselPaneCreate(
+    const korvid::PaneHostOptions* options) {
+  const korvid::PaneHostOptions defaults;
+  return new korvid::KorvidTesselPaneLibrary(options != nullptr ? *options : defaults);
+}

@@ -1,0 +1,224 @@
+// The pane controller's life in its host: load, selection and unselection, the working
+// copy of the settings domain, the panels and the restore-defaults dialogue.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QGuiApplication>
+#include <QWindow>
+#include <QLabel>
+#include <QPushButton>
+#include <QSlider>
+#include <QTabWidget>
+#include <QUrl>
+#include <QWidget>
+
+#include "pane/KeyInterception.h"
+#include "pane/KorvidTesselPane.h"
+#include "pane/KorvidTesselSlider.h"
+#include "pane/messages/ControlMessages.h"
+#include "platform/FourCC.h"
+#include "platform/Identity.h"
+#include "protocol/Settings.h"
+#include "ui_KorvidTesselPane.h"
+
+namespace korvid {
+namespace {
+
+constexpr const char* kHelperBundleName = "KorvidTesselHelper.app";
+
+const Str255& HelperName() {
+  static const Str255 name = MakeStr255(kHelperProcessName);
+  return name;
+}
+
+}  // namespace
+
+void KorvidTesselPane::SetEnvironment(PaneEnvironment environment) { fEnvironment = std::move(environment); }
+
+QWidget* KorvidTesselPane::LoadMainView(QWidget* parent) {
+  auto* view = new QWidget(parent);
+  Ui::KorvidTesselPaneView form;
+  form.setupUi(view);
+  fMainView = view;
+
+  tesselTabsMain = form.tesselTabsMain;
+  tesselTextDPI = form.tesselTextDPI;
+  tesselTextXLabel = form.tesselTextXLabel;
+  tesselTextYLabel = form.tesselTextYLabel;
+  tesselSliderSensitivityX = form.tesselSliderSensitivityX;
+  tesselSliderSensitivityY = form.tesselSliderSensitivityY;
+  tesselBoxIndependentXY = form.tesselBoxIndependentXY;
+  tesselBoxAcceleration = form.tesselBoxAcceleration;
+  tesselSliderAcceleration = form.tesselSliderAcceleration;
+  tesselMenuPollingRate = form.tesselMenuPollingRate;
+  tesselBoxLightOnWheel = form.tesselBoxLightOnWheel;
+  tesselBoxLightOnBattery = form.tesselBoxLightOnBattery;
+  tesselTextDriverVersion = form.tesselTextDriverVersion;
+  tesselTextFirmwareVersion = form.tesselTextFirmwareVersion;
+  tesselButtonRestoreDefaults = form.tesselButtonRestoreDefaults;
+  tesselPanelRestore = form.tesselPanelRestore;
+  tesselPanelNoDevice = form.tesselPanelNoDevice;
+
+  // The panels are sheets of the window that shows the main view.
+  for (QDialog* panel : {tesselPanelRestore, tesselPanelNoDevice}) {
+    panel->setWindowFlag(Qt::Sheet);
+    panel->setWindowModality(Qt::WindowModal);
+    panel->hide();
+  }
+
+  // Actions. Only the user's own changes trigger them; the display's updates do not.
+  connect(tesselTabsMain, &QTabWidget::currentChanged, this, &KorvidTesselPane::tabViewDidSelectTabViewItem);
+  connect(tesselSliderSensitivityX, &QSlider::valueChanged, this, &KorvidTesselPane::actionSliderSensitivityX);
+  connect(tesselSliderSensitivityY, &QSlider::valueChanged, this, &KorvidTesselPane::actionSliderSensitivityY);
+  connect(tesselBoxIndependentXY, &QCheckBox::clicked, this, &KorvidTesselPane::actionBoxIndependentXY);
+  connect(tesselMenuPollingRate, &QComboBox::activated, this, &KorvidTesselPane::actionMenuPollingRate);
+  connect(tesselBoxLightOnWheel, &QCheckBox::clicked, this, &KorvidTesselPane::actionBoxLightOnWheel);
+  connect(tesselBoxLightOnBattery, &QCheckBox::clicked, this, &KorvidTesselPane::actionBoxLightOnBattery);
+  connect(tesselSliderAcceleration, &QSlider::valueChanged, this, &KorvidTesselPane::actionSliderAcceleration);
+  connect(tesselBoxAcceleration, &QCheckBox::clicked, this, &KorvidTesselPane::actionBoxAcceleration);
+  connect(tesselButtonRestoreDefaults, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonRestoreDefaults);
+  connect(form.tesselButtonHelp, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonHelp);
+  connect(form.tesselButtonCheckUpdates, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonCheckUpdates);
+  connect(form.tesselPanelRestoreOK, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonModalOK);
+  connect(form.tesselPanelRestoreCancel, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonModalCancel);
+  connect(form.tesselPanelNoDeviceOK, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonModalOK);
+  return view;
+}
+
+void KorvidTesselPane::mainViewDidLoad() {
+  gKorvidTesselPane = this;
+  fCapturedDeviceCount = 0;
+  fCapturedDeviceList.clear();
+  fBluetoothWarningDone = false;
+
+  const std::filesystem::path resources = fEnvironment.bundle.ResourcesFolder();
+  const std::string helperPath = resources.empty() ? std::string() : (resources / kHelperBundleName).string();
+
+  // Start the helper unless a process of its name runs already.
+  OSStatus found = procNotFound;
+  if (fEnvironment.processes != nullptr) {
+    found = FindNamedProcess(*fEnvironment.processes, HelperName(), nullptr);
+  }
+  if (found != noErr && fEnvironment.launchApplication && !helperPath.empty()) {
+    fEnvironment.launchApplication(helperPath);
+  }
+  // Registered at every load, whether or not the helper was running.
+  if (fEnvironment.addLoginItem && !helperPath.empty()) fEnvironment.addLoginItem(helperPath);
+
+  if (tesselTabsMain != nullptr) tesselTabsMain->setCurrentIndex(0);
+
+  std::optional<std::string> version = fEnvironment.bundle.InfoString("CFBundleShortVersionString");
+  if (!version) version = fEnvironment.bundle.InfoString("CFBundleVersion");
+  if (version && tesselTextDriverVersion != nullptr) tesselTextDriverVersion->setText(QString::fromStdString(*version));
+
+  UpdateUI();
+}
+
+void KorvidTesselPane::didSelect() {
+  if (!fUserDefaults) {
+    PropertyList domain;
+    const OSStatus status = fEnvironment.preferences
+                                ? fEnvironment.preferences->PersistentDomain(kSettingsDomain, domain)
+                                : fnfErr;
+    if (status == noErr && domain.IsDictionary()) {
+      fUserDefaults = std::move(domain);
+    } else {
+      // No domain, or one that cannot be read: the defaults, written whole at unselection.
+      fUserDefaults = PropertyList::NewDictionary();
+      fUserDefaults->SetFloat("acceleration", kDefaultAcceleration);
+      fUserDefaults->SetFloat("lastAcceleration", kDefaultLastAcceleration);
+    }
+  }
+
+  // Any window of the application that becomes the key window re-reads the mouse.
+  if (auto* application = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+    QObject::disconnect(fKeyWindowConnection);
+    fKeyWindowConnection = connect(application, &QGuiApplication::focusWindowChanged, this,
+                                   &KorvidTesselPane::sysPrefWindowDidBecomeKey);
+  }
+
+  StartHandlingDevices();
+  KorvidTesselSwapNSAppMethods();
+
+  if (!fBluetoothWarningDone) {
+    fBluetoothWarningDone = true;
+    if (fCapturedDeviceCount == 0 && tesselPanelNoDevice != nullptr) RunPanelDialogue(tesselPanelNoDevice);
+  }
+}
+
+void KorvidTesselPane::willUnselect() {
+  KorvidTesselSwapNSAppMethods();
+  StopHandlingDevices();
+  QObject::disconnect(fKeyWindowConnection);
+  fKeyWindowConnection = {};
+
+  if (fUserDefaults) {
+    // One atomic replacement of the whole domain: a crash leaves the old or the new one,
+    // never none.
+    if (fEnvironment.preferences) fEnvironment.preferences->SetPersistentDomain(kSettingsDomain, *fUserDefaults);
+    fUserDefaults.reset();
+  }
+}
+
+void KorvidTesselPane::sysPrefWindowDidBecomeKey(QWindow* window) {
+  if (window == nullptr) return;  // no window of the application is key any more
+  GetDeviceState(FirstCapturedDevice());
+  UpdateUI();
+}
+
+void KorvidTesselPane::tabViewDidSelectTabViewItem(int /*index*/) {}
+
+int KorvidTesselPane::RunPanelDialogue(QDialog* panel) {
+  if (panel == nullptr) return 0;
+  if (fMainView != nullptr && panel->parentWidget() != fMainView->window() && panel->parentWidget() == nullptr) {
+    panel->setParent(fMainView->window(), panel->windowFlags());
+  }
+  panel->setWindowModality(Qt::WindowModal);
+  QPointer<QDialog> previous = fRunningPanel;
+  fRunningPanel = panel;
+  const int code = panel->exec();
+  fRunningPanel = previous;
+  panel->hide();
+  return code;
+}
+
+void KorvidTesselPane::actionButtonModalOK() {
+  if (fRunningPanel != nullptr) fRunningPanel->done(1);
+}
+
+void KorvidTesselPane::actionButtonModalCancel() {
+  if (fRunningPanel != nullptr) fRunningPanel->done(0);
+}
+
+void KorvidTesselPane::actionButtonRestoreDefaults() {
+  if (fCapturedDeviceList.empty()) return;
+  if (RunPanelDialogue(tesselPanelRestore) != 1) return;
+  // The record that was first when the panel opened; the list may have changed meanwhile.
+  if (fCapturedDeviceList.empty()) return;
+
+  SendAcceleration(0.0f);
+  StoreFloat("acceleration", 0.0f);
+  StoreFloat("lastAcceleration", 1.0f);
+
+  CapturedDeviceRec* record = FirstCapturedDevice();
+  KorvidTesselRestoreDefaultSettings(record->device.get(), fSleeper);
+  GetDeviceState(record);
+  UpdateUI();
+}
+
+void KorvidTesselPane::SendAcceleration(float value) {
+  if (fEnvironment.processes == nullptr || fEnvironment.events == nullptr) return;
+  SendControlToKext(*fEnvironment.processes, *fEnvironment.events, HelperName(), kKvSA,
+                    AccelerationToFixed(value), nullptr);
+}
+
+float KorvidTesselPane::StoredFloat(const char* key, float fallback) const {
+  if (!fUserDefaults || !fUserDefaults->IsDictionary()) return fallback;
+  return fUserDefaults->GetFloat(key).value_or(fallback);
+}
+
+void KorvidTesselPane::StoreFloat(const char* key, float value) {
+  if (fUserDefaults && fUserDefaults->IsDictionary()) fUserDefaults->SetFloat(key, value);
+}
+
+}  // namespace korvid

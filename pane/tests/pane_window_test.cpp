@@ -1,0 +1,671 @@
+// The settings window on the offscreen platform: the controller's life, every control,
+// the display and the refresh key, with simulated mice in virtual time, a fake process
+// table and fake event ports.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QLabel>
+#include <QPushButton>
+#include <QShortcut>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+#include "pane/KeyInterception.h"
+#include "pane/KorvidTesselPane.h"
+#include "pane/KorvidTesselSlider.h"
+#include "platform/FourCC.h"
+#include "platform/Identity.h"
+#include "platform/devices/SimulatedDeviceWatcher.h"
+#include "platform/events/FakeEventPort.h"
+#include "platform/process/FakeProcessTable.h"
+#include "protocol/Settings.h"
+#include "protocol/Transport.h"
+#include "sim/SimulatedTessel.h"
+
+namespace korvid {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A click on a check box's indicator, as the user makes it.
+void ClickBox(QCheckBox* box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2)); }
+
+QApplication& App() {
+  static int argc = 1;
+  static char name[] = "pane_window_tests";
+  static char* argv[] = {name, nullptr};
+  static QApplication* app = [] {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    return new QApplication(argc, argv);
+  }();
+  return *app;
+}
+
+constexpr std::uint32_t kPanePid = 100;
+constexpr std::uint32_t kHelperPid = 200;
+
+// A widget of the host that counts the key presses and shortcuts that reach it.
+class HostWidget : public QWidget {
+ public:
+  int presses = 0;
+  int releases = 0;
+  QList<int> keys;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    ++presses;
+    keys.append(event->key());
+  }
+  void keyReleaseEvent(QKeyEvent*) override { ++releases; }
+};
+
+class PaneWindowTest : public ::testing::Test {
+ protected:
+  PaneWindowTest() : panePort(bus, kPanePid), helperPort(bus, kHelperPid) {
+    App();
+    char pattern[] = "/tmp/korvid-pane-XXXXXX";
+    root = mkdtemp(pattern);
+    fs::create_directories(root / "prefs");
+    fs::create_directories(root / "bundle/Resources/Help");
+    std::ofstream(root / "bundle/Resources/Help/index.html") << "<html></html>";
+    WriteInfo("CFBundleShortVersionString", "2.3");
+
+    processes.Add(kPanePid, "korvid-tessel-settings");
+    processes.Add(kHelperPid, "KorvidTesselHelper");
+    helperPort.InstallEventHandler(kKvdO, kKvdC, [this](const AppleEvent& event, AppleEvent&) -> OSErr {
+      std::int32_t value = 0;
+      AEGetParamValue(event, kKvdC, typeSInt32, value);
+      helperValues.push_back(value);
+      return noErr;
+    });
+
+    auto owned = std::make_unique<SimulatedDeviceWatcher>();
+    watcher = owned.get();
+    pane = std::make_unique<KorvidTesselPane>(std::move(owned), sleeper);
+    PaneEnvironment environment;
+    environment.processes = &processes;
+    environment.events = &panePort;
+    environment.preferences = PreferencesStore(root / "prefs");
+    environment.addLoginItem = [this](const std::string& path) {
+      loginItems.push_back(path);
+      return noErr;
+    };
+    environment.launchApplication = [this](const std::string& path) {
+      launched.push_back(path);
+      return true;
+    };
+    environment.openUrl = [this](const QUrl& url) {
+      opened.push_back(url);
+      return true;
+    };
+    environment.bundle = PaneBundle(root / "bundle");
+    pane->SetEnvironment(std::move(environment));
+
+    window = std::make_unique<HostWidget>();
+    window->resize(600, 450);
+    view = pane->LoadMainView(window.get());
+    window->show();
+    panelTimer.setSingleShot(true);
+    panelTimer.setInterval(0);
+    QObject::connect(&panelTimer, &QTimer::timeout, [this] { AnswerPanel(); });
+  }
+
+  ~PaneWindowTest() override {
+    panelTimer.stop();
+    if (pane->Selected()) pane->willUnselect();
+    pane.reset();
+    window.reset();
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+  }
+
+  void TearDown() override {
+    for (const auto& mouse : mice) EXPECT_EQ(mouse->ViolationCount(), 0u);
+  }
+
+  void WriteInfo(const std::string& key, const std::string& value) {
+    std::ofstream(root / "bundle/Info.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>" << key
+        << "</key><string>" << value << "</string></dict></plist>\n";
+  }
+
+  std::shared_ptr<SimulatedTessel> Plug(std::uint16_t steps = 0x4444) {
+    auto mouse = std::make_shared<SimulatedTessel>();
+    SimulatedTessel::Block settings = mouse->Settings();
+    settings[kSettingsStepX] = static_cast<std::uint8_t>(steps >> 8);
+    settings[kSettingsStepY] = static_cast<std::uint8_t>(steps & 0xFF);
+    mouse->SetSettings(settings);
+    // The settings block's steps are the stage's; keep the configuration's stage in line.
+    SimulatedTessel::Block configuration = mouse->Configuration();
+    const unsigned stage = mouse->CurrentStage();
+    configuration[ConfigurationStageX(stage)] = static_cast<std::uint8_t>(steps >> 8);
+    configuration[ConfigurationStageY(stage)] = static_cast<std::uint8_t>(steps & 0xFF);
+    mouse->SetConfiguration(configuration);
+    mice.push_back(mouse);
+    watcher->Plug(mouse);
+    return mouse;
+  }
+
+  // Load and select with the panel (if any) answered.
+  void LoadAndSelect(bool answer = true) {
+    pane->mainViewDidLoad();
+    Select(answer);
+  }
+  void Select(bool answer = true) {
+    answerOK = answer;
+    panelTimer.start();
+    pane->didSelect();
+    panelTimer.stop();
+  }
+
+  void AnswerPanel() {
+    QDialog* panel = pane->RunningPanel();
+    if (panel == nullptr) return;
+    ++panelsShown;
+    shownPanels.push_back(panel->objectName());
+    const QString name = panel->objectName() + (answerOK ? "OK" : "Cancel");
+    auto* button = panel->findChild<QPushButton*>(name);
+    ASSERT_NE(button, nullptr) << name.toStdString();
+    QTest::mouseClick(button, Qt::LeftButton);
+  }
+
+  // Runs an action that may open a panel, answering it.
+  template <typename F>
+  void WithPanelAnswer(bool ok, F&& action) {
+    answerOK = ok;
+    panelTimer.start();
+    action();
+    panelTimer.stop();
+  }
+
+  std::vector<std::int32_t> HelperValues() {
+    bus.DeliverPending();
+    return helperValues;
+  }
+
+  // Settings-block writes (command 5) the mouse accepted, with their X/Y steps.
+  static std::vector<std::uint16_t> StepWrites(const SimulatedTessel& mouse) {
+    std::vector<std::uint16_t> steps;
+    for (const auto& report : mouse.Writes()) {
+      if (report[CommandReport::kReadFlagOffset] != 0 || report[CommandReport::kCommandIdOffset] != kSettingsBlockCommand) continue;
+      steps.push_back(static_cast<std::uint16_t>(report[CommandReport::kDataOffset + kSettingsStepX] << 8 |
+                                                 report[CommandReport::kDataOffset + kSettingsStepY]));
+    }
+    return steps;
+  }
+
+  float Stored(const char* key) const { return pane->UserDefaults()->GetFloat(key).value_or(-1.0f); }
+  int AccelerationPosition() const { return pane->tesselSliderAcceleration->value(); }
+
+  fs::path root;
+  VirtualSleeper sleeper;
+  FakeProcessTable processes{kPanePid};
+  FakeEventBus bus;
+  FakeEventPort panePort;
+  FakeEventPort helperPort;
+  std::vector<std::int32_t> helperValues;
+  std::vector<std::string> loginItems;
+  std::vector<std::string> launched;
+  std::vector<QUrl> opened;
+  SimulatedDeviceWatcher* watcher = nullptr;
+  std::unique_ptr<KorvidTesselPane> pane;
+  std::unique_ptr<HostWidget> window;
+  QWidget* view = nullptr;
+  std::vector<std::shared_ptr<SimulatedTessel>> mice;
+  QTimer panelTimer;
+  bool answerOK = true;
+  int panelsShown = 0;
+  std::vector<QString> shownPanels;
+};
+
+// --- Outlets and load ---------------------------------------------------------------
+
+TEST_F(PaneWindowTest, EveryOutletIsAWidgetOfTheInterfaceFileWithItsName) {
+  const std::pair<QObject*, const char*> outlets[] = {
+      {pane->tesselTabsMain, "tesselTabsMain"},
+      {pane->tesselTextDPI, "tesselTextDPI"},
+      {pane->tesselTextXLabel, "tesselTextXLabel"},
+      {pane->tesselTextYLabel, "tesselTextYLabel"},
+      {pane->tesselSliderSensitivityX, "tesselSliderSensitivityX"},
+      {pane->tesselSliderSensitivityY, "tesselSliderSensitivityY"},
+      {pane->tesselBoxIndependentXY, "tesselBoxIndependentXY"},
+      {pane->tesselBoxAcceleration, "tesselBoxAcceleration"},
+      {pane->tesselSliderAcceleration, "tesselSliderAcceleration"},
+      {pane->tesselMenuPollingRate, "tesselMenuPollingRate"},
+      {pane->tesselBoxLightOnWheel, "tesselBoxLightOnWheel"},
+      {pane->tesselBoxLightOnBattery, "tesselBoxLightOnBattery"},
+      {pane->tesselTextDriverVersion, "tesselTextDriverVersion"},
+      {pane->tesselTextFirmwareVersion, "tesselTextFirmwareVersion"},
+      {pane->tesselButtonRestoreDefaults, "tesselButtonRestoreDefaults"},
+      {pane->tesselPanelRestore, "tesselPanelRestore"},
+      {pane->tesselPanelNoDevice, "tesselPanelNoDevice"},
+  };
+  for (const auto& [object, name] : outlets) {
+    ASSERT_NE(object, nullptr) << name;
+    EXPECT_EQ(object->objectName(), QString(name));
+  }
+  EXPECT_EQ(pane->tesselMenuPollingRate->count(), 3);
+}
+
+TEST_F(PaneWindowTest, LoadLaunchesTheHelperWhenNoneRunsAndAlwaysRegistersTheLoginItem) {
+  processes.Remove(kHelperPid);
+  pane->tesselTabsMain->setCurrentIndex(2);
+  pane->mainViewDidLoad();
+  const std::string helper = (root / "bundle/Resources/KorvidTesselHelper.app").string();
+  EXPECT_EQ(launched, std::vector<std::string>{helper});
+  EXPECT_EQ(loginItems, std::vector<std::string>{helper});
+  EXPECT_EQ(gKorvidTesselPane, pane.get());
+  EXPECT_EQ(pane->tesselTabsMain->currentIndex(), 0);
+  EXPECT_EQ(pane->tesselTextDriverVersion->text(), "2.3");
+}
+
+TEST_F(PaneWindowTest, ARunningHelperIsNotLaunchedAgainButStillRegistered) {
+  processes.Add(300, "korvidtesselhelper");  // names compare without case
+  pane->mainViewDidLoad();
+  EXPECT_TRUE(launched.empty());
+  EXPECT_EQ(loginItems.size(), 1u);
+}
+
+TEST_F(PaneWindowTest, VersionFallsBackToTheBundleVersionAndOtherwiseKeepsTheDesignedText) {
+  WriteInfo("CFBundleVersion", "7");
+  pane->mainViewDidLoad();
+  EXPECT_EQ(pane->tesselTextDriverVersion->text(), "7");
+  WriteInfo("CFBundleName", "x");
+  pane->tesselTextDriverVersion->setText("designed");
+  pane->mainViewDidLoad();
+  EXPECT_EQ(pane->tesselTextDriverVersion->text(), "designed");
+}
+
+// --- The no-device display and panel ------------------------------------------------
+
+TEST_F(PaneWindowTest, WithoutAMouseEveryControlIsDisabledAndShowsTheNeutralValues) {
+  LoadAndSelect();
+  for (QWidget* control : std::initializer_list<QWidget*>{
+           pane->tesselSliderSensitivityX, pane->tesselSliderSensitivityY, pane->tesselBoxIndependentXY,
+           pane->tesselBoxAcceleration, pane->tesselSliderAcceleration, pane->tesselMenuPollingRate,
+           pane->tesselBoxLightOnWheel, pane->tesselBoxLightOnBattery, pane->tesselButtonRestoreDefaults}) {
+    EXPECT_FALSE(control->isEnabled()) << control->objectName().toStdString();
+  }
+  EXPECT_EQ(pane->tesselSliderSensitivityX->value(), 1800);
+  EXPECT_EQ(pane->tesselSliderSensitivityY->value(), 1800);
+  EXPECT_EQ(AccelerationPosition(), 500);
+  EXPECT_EQ(pane->tesselMenuPollingRate->currentIndex(), 2);
+  EXPECT_FALSE(pane->tesselBoxIndependentXY->isChecked());
+  EXPECT_FALSE(pane->tesselBoxAcceleration->isChecked());
+  EXPECT_FALSE(pane->tesselBoxLightOnWheel->isChecked());
+  EXPECT_FALSE(pane->tesselBoxLightOnBattery->isChecked());
+  EXPECT_EQ(pane->tesselTextDPI->text(), "-");
+  EXPECT_EQ(pane->tesselTextXLabel->text(), " ");
+  EXPECT_EQ(pane->tesselTextYLabel->text(), " ");
+  EXPECT_EQ(pane->tesselTextFirmwareVersion->text(), "-");
+}
+
+TEST_F(PaneWindowTest, TheNoDevicePanelIsShownOncePerLoadAsASheet) {
+  LoadAndSelect();
+  EXPECT_EQ(shownPanels, std::vector<QString>{"tesselPanelNoDevice"});
+  EXPECT_TRUE(pane->tesselPanelNoDevice->windowFlags().testFlag(Qt::Sheet));
+  EXPECT_EQ(pane->tesselPanelNoDevice->windowModality(), Qt::WindowModal);
+  EXPECT_FALSE(pane->tesselPanelNoDevice->isVisible());
+  pane->willUnselect();
+  Select();
+  EXPECT_EQ(panelsShown, 1);
+}
+
+TEST_F(PaneWindowTest, NoPanelWhenAMouseIsAttachedAtTheFirstSelectionEvenAfterItGoes) {
+  Plug();
+  LoadAndSelect();
+  EXPECT_EQ(panelsShown, 0);
+  pane->willUnselect();
+  mice.clear();
+  watcher->Unplug(1);
+  Select();
+  EXPECT_EQ(panelsShown, 0);
+}
+
+// --- Sensitivity ----------------------------------------------------------------------
+
+TEST_F(PaneWindowTest, AMouseEnablesTheControlsAndShowsItsSettings) {
+  auto mouse = Plug(0x1C2C);  // X 800, Y 1200
+  mouse->SetFirmwareVersion(1, 10);
+  LoadAndSelect();
+  EXPECT_TRUE(pane->tesselSliderSensitivityX->isEnabled());
+  EXPECT_TRUE(pane->tesselSliderSensitivityY->isEnabled());
+  EXPECT_TRUE(pane->tesselBoxIndependentXY->isChecked());
+  EXPECT_EQ(pane->tesselTextDPI->text(), "X = 800,  Y = 1200 DPI");
+  EXPECT_EQ(pane->tesselTextXLabel->text(), "X");
+  EXPECT_EQ(pane->tesselTextYLabel->text(), "Y");
+  EXPECT_EQ(pane->tesselTextFirmwareVersion->text(), "1.10");
+  EXPECT_EQ(pane->tesselMenuPollingRate->currentIndex(), 1);  // the mouse ships with code 2
+}
+
+TEST_F(PaneWindowTest, DraggingXWithLinkedAxesMovesYAndSendsTheStepsOnceAfterRelease) {
+  auto mouse = Plug();
+  LoadAndSelect();
+  EXPECT_FALSE(pane->tesselSliderSensitivityY->isEnabled());
+  EXPECT_EQ(pane->tesselTextXLabel->text(), " ");
+  mouse->ClearTraffic();
+  pane->tesselSliderSensitivityX->setValue(2000);  // on the way
+  pane->tesselSliderSensitivityX->setValue(2400);
+  EXPECT_EQ(mouse->RequestCount(), 0u);  // nothing while dragging
+  EXPECT_EQ(pane->FirstCapturedDevice()->state.sensitivityY, 2400);
+  EXPECT_EQ(pane->tesselSliderSensitivityY->value(), 2400);
+  EXPECT_EQ(pane->tesselTextDPI->text(), "2400 DPI");
+  QTest::mouseRelease(pane->tesselSliderSensitivityX, Qt::LeftButton);
+  EXPECT_EQ(StepWrites(*mouse), std::vector<std::uint16_t>{0x5C5C});
+  EXPECT_EQ(mouse->CurrentSteps(), 0x5C5C);
+}
+
+TEST_F(PaneWindowTest, KeyboardStepsAreSentOnceWhenTheKeyIsLetGo) {
+  auto mouse = Plug();
+  LoadAndSelect();
+  mouse->ClearTraffic();
+  QSlider* x = pane->tesselSliderSensitivityX;
+  x->setFocus();
+  QTest::keyPress(x, Qt::Key_Right);
+  QTest::keyPress(x, Qt::Key_Right, Qt::NoModifier, -1);
+  EXPECT_EQ(mouse->RequestCount(), 0u);
+  QTest::keyRelease(x, Qt::Key_Right);
+  EXPECT_EQ(StepWrites(*mouse), std::vector<std::uint16_t>{0x4646});  // 1850 DPI, step 70
+  EXPECT_EQ(pane->tesselTextDPI->text(), "1850 DPI");
+}
+
+TEST_F(PaneWindowTest, ADpiBetweenStepsTruncatesOnTheMouseWhileTheTextKeepsIt) {
+  auto mouse = Plug();
+  LoadAndSelect();
+  mouse->ClearTraffic();
+  pane->tesselSliderSensitivityX->setValue(1812);
+  QTest::mouseRelease(pane->tesselSliderSensitivityX, Qt::LeftButton);
+  EXPECT_EQ(StepWrites(*mouse), std::vector<std::uint16_t>{0x4444});  // step 68
+  EXPECT_EQ(pane->tesselTextDPI->text(), "1812 DPI");
+}
+
+TEST_F(PaneWindowTest, IndependentAxesShowBothValuesAndSwitchingOffSendsXForBoth) {
+  auto mouse = Plug(0x4428);  // X 1800, Y 1100
+  LoadAndSelect();
+  pane->tesselSliderSensitivityY->setValue(800);
+  EXPECT_EQ(pane->tesselTextDPI->text(), "X = 1800,  Y = 800 DPI");
+  EXPECT_EQ(pane->tesselSliderSensitivityX->value(), 1800);
+  mouse->ClearTraffic();
+  ClickBox(pane->tesselBoxIndependentXY);
+  EXPECT_EQ(StepWrites(*mouse), std::vector<std::uint16_t>{0x4444});
+  EXPECT_EQ(pane->tesselSliderSensitivityY->value(), 1800);
+  EXPECT_FALSE(pane->tesselSliderSensitivityY->isEnabled());
+  EXPECT_EQ(pane->tesselTextDPI->text(), "1800 DPI");
+  mouse->ClearTraffic();
+  ClickBox(pane->tesselBoxIndependentXY);  // on again: nothing sent
+  EXPECT_EQ(mouse->RequestCount(), 0u);
+  EXPECT_TRUE(pane->tesselSliderSensitivityY->isEnabled());
+  EXPECT_EQ(pane->tesselTextDPI->text(), "X = 1800,  Y = 1800 DPI");
+}
+
+// --- Polling rate and lights ----------------------------------------------------------
+
+TEST_F(PaneWindowTest, PollingMenuSendsTheCodesAndShowsTheMousesCode) {
+  auto mouse = Plug();
+  LoadAndSelect();
+  const std::pair<int, std::uint8_t> choices[] = {{0, 8}, {2, 1}, {1, 2}};
+  for (const auto& [index, code] : choices) {
+    pane->tesselMenuPollingRate->setCurrentIndex(index);
+    emit pane->tesselMenuPollingRate->activated(index);
+    EXPECT_EQ(pane->FirstCapturedDevice()->state.pollingRate, code);
+    EXPECT_EQ(mouse->Settings()[kSettingsPollingRate], code);
+  }
+  for (const auto& [code, index] : std::initializer_list<std::pair<std::uint8_t, int>>{{1, 2}, {2, 1}, {8, 0}, {4, 0}}) {
+    SimulatedTessel::Block settings = mouse->Settings();
+    settings[kSettingsPollingRate] = code;
+    mouse->SetSettings(settings);
+    pane->sysPrefWindowDidBecomeKey(window->windowHandle());
+    EXPECT_EQ(pane->tesselMenuPollingRate->currentIndex(), index) << int(code);
+  }
+}
+
+TEST_F(PaneWindowTest, LightBoxesSetTheirBitsOnTheMouse) {
+  auto mouse = Plug();
+  LoadAndSelect();
+  const bool wheel = pane->tesselBoxLightOnWheel->isChecked();
+  ClickBox(pane->tesselBoxLightOnWheel);
+  EXPECT_EQ((mouse->Configuration()[kConfigurationLightingMask] & 1) != 0, !wheel);
+  const bool battery = pane->tesselBoxLightOnBattery->isChecked();
+  ClickBox(pane->tesselBoxLightOnBattery);
+  EXPECT_EQ((mouse->Configuration()[kConfigurationLightingMask] & 2) != 0, !battery);
+  EXPECT_EQ(pane->FirstCapturedDevice()->state.lightOnBattery, battery ? 0 : 1);
+}
+
+// --- Acceleration ---------------------------------------------------------------------
+
+TEST_F(PaneWindowTest, ConversionTableBothWays) {
+  const std::pair<float, std::int32_t> table[] = {{0.5f, 0},       {1.0f, 6553},   {2.0f, 19660},
+                                                  {3.0f, 32768},   {4.99f, 58851}, {5.0f, 65536},
+                                                  {7.5f, 98304},   {10.0f, 131072}, {10.5f, 0}};
+  for (const auto& [slider, fixed] : table) {
+    EXPECT_EQ(AccelerationToFixed(SliderValueToAcceleration(slider)), fixed) << slider;
+  }
+  EXPECT_FLOAT_EQ(SliderValueToAcceleration(4.99f), 0.898f);
+  EXPECT_FLOAT_EQ(AccelerationToSliderValue(0.95f), 5.25f);
+  EXPECT_FLOAT_EQ(AccelerationToSliderValue(0.5f), 3.0f);
+  EXPECT_FLOAT_EQ(AccelerationToSliderValue(1.5f), 7.5f);
+  EXPECT_FLOAT_EQ(AccelerationToSliderValue(0.05f), 5.0f);
+  EXPECT_FLOAT_EQ(AccelerationToSliderValue(2.5f), 5.0f);
+  EXPECT_FLOAT_EQ(AccelerationToSliderValue(0.0f), 5.0f);
+  EXPECT_EQ(AccelerationToFixed(40000.0f), 0x7FFFFFFF);
+  EXPECT_EQ(AccelerationToFixed(32768.0f), 0x7FFFFFFF);
+  EXPECT_EQ(AccelerationToFixed(-1.0f), -65536);
+  EXPECT_EQ(AccelerationToFixed(std::nanf("")), 0);
+}
+
+TEST_F(PaneWindowTest, SliderSendsTheFixedPointValueAndStoresIt) {
+  Plug();
+  LoadAndSelect();
+  ClickBox(pane->tesselBoxAcceleration);  // on: 1.0
+  pane->tesselSliderAcceleration->setValue(750);
+  EXPECT_EQ(HelperValues(), (std::vector<std::int32_t>{65536, 98304}));
+  EXPECT_FLOAT_EQ(Stored("acceleration"), 1.5f);
+  EXPECT_FLOAT_EQ(Stored("lastAcceleration"), 1.0f);
+}
+
+TEST_F(PaneWindowTest, BoxOffAtOnePointFiveRemembersItAndOnAgainRestoresIt) {
+  Plug();
+  pane->mainViewDidLoad();
+  {
+    PropertyList domain = PropertyList::NewDictionary();
+    domain.SetFloat("acceleration", 1.5f);
+    domain.SetFloat("lastAcceleration", 1.0f);
+    ASSERT_EQ(PreferencesStore(root / "prefs").SetPersistentDomain(kSettingsDomain, domain), noErr);
+  }
+  Select();
+  EXPECT_TRUE(pane->tesselBoxAcceleration->isChecked());
+  EXPECT_EQ(AccelerationPosition(), 750);
+  ClickBox(pane->tesselBoxAcceleration);
+  EXPECT_FLOAT_EQ(Stored("lastAcceleration"), 1.5f);
+  EXPECT_FLOAT_EQ(Stored("acceleration"), 0.0f);
+  EXPECT_FALSE(pane->tesselSliderAcceleration->isEnabled());
+  EXPECT_EQ(AccelerationPosition(), 750);
+  ClickBox(pane->tesselBoxAcceleration);
+  EXPECT_FLOAT_EQ(Stored("acceleration"), 1.5f);
+  EXPECT_TRUE(pane->tesselSliderAcceleration->isEnabled());
+  EXPECT_EQ(HelperValues(), (std::vector<std::int32_t>{0, 98304}));
+  // Stored at unselection, whole.
+  pane->willUnselect();
+  PropertyList stored;
+  ASSERT_EQ(PreferencesStore(root / "prefs").PersistentDomain(kSettingsDomain, stored), noErr);
+  EXPECT_EQ(stored.GetFloat("acceleration"), 1.5f);
+  EXPECT_EQ(stored.GetFloat("lastAcceleration"), 1.5f);
+}
+
+TEST_F(PaneWindowTest, BoxOnWithoutARememberedValueGivesOne) {
+  Plug();
+  pane->mainViewDidLoad();
+  {
+    PropertyList domain = PropertyList::NewDictionary();
+    domain.SetFloat("lastAcceleration", 0.0f);
+    ASSERT_EQ(PreferencesStore(root / "prefs").SetPersistentDomain(kSettingsDomain, domain), noErr);
+  }
+  Select();
+  ClickBox(pane->tesselBoxAcceleration);
+  EXPECT_FLOAT_EQ(Stored("acceleration"), 1.0f);
+  EXPECT_EQ(HelperValues(), std::vector<std::int32_t>{65536});
+}
+
+TEST_F(PaneWindowTest, StoredValuesBetweenTheSlidersStepsOrOutOfRangeKeepTheirPlaceAndValue) {
+  Plug();
+  pane->mainViewDidLoad();
+  const std::pair<float, int> cases[] = {{0.95f, 525}, {0.05f, 500}, {2.5f, 500}};
+  for (const auto& [stored, position] : cases) {
+    PropertyList domain = PropertyList::NewDictionary();
+    domain.SetFloat("acceleration", stored);
+    ASSERT_EQ(PreferencesStore(root / "prefs").SetPersistentDomain(kSettingsDomain, domain), noErr);
+    Select();
+    EXPECT_TRUE(pane->tesselBoxAcceleration->isChecked()) << stored;
+    EXPECT_EQ(AccelerationPosition(), position) << stored;
+    pane->willUnselect();
+    PropertyList after;
+    ASSERT_EQ(PreferencesStore(root / "prefs").PersistentDomain(kSettingsDomain, after), noErr);
+    EXPECT_EQ(after.GetFloat("acceleration"), stored);  // kept until the user changes it
+  }
+}
+
+TEST_F(PaneWindowTest, AFreshUserStartsFromTheDefaultsAndADamagedDomainIsReplacedWhole) {
+  Plug();
+  std::ofstream(PreferencesStore(root / "prefs").DomainFile(kSettingsDomain)) << "<plist><dict><key>";
+  LoadAndSelect();
+  EXPECT_FLOAT_EQ(Stored("acceleration"), 0.0f);
+  EXPECT_FLOAT_EQ(Stored("lastAcceleration"), 1.0f);
+  EXPECT_FALSE(pane->tesselBoxAcceleration->isChecked());
+  EXPECT_EQ(AccelerationPosition(), 500);
+  pane->willUnselect();
+  EXPECT_FALSE(pane->UserDefaults().has_value());
+  PropertyList stored;
+  ASSERT_EQ(PreferencesStore(root / "prefs").PersistentDomain(kSettingsDomain, stored), noErr);
+  EXPECT_EQ(stored.GetFloat("acceleration"), 0.0f);
+  EXPECT_EQ(stored.GetFloat("lastAcceleration"), 1.0f);
+}
+
+// --- Restore defaults -----------------------------------------------------------------
+
+TEST_F(PaneWindowTest, ConfirmedRestoreResetsTheMouseTheSettingsAndTheHelper) {
+  auto mouse = Plug(0x1C2C);
+  SimulatedTessel::Block settings = mouse->Settings();
+  settings[kSettingsPollingRate] = 8;
+  mouse->SetSettings(settings);
+  LoadAndSelect();
+  pane->UserDefaults()->SetFloat("acceleration", 1.5f);
+  pane->UserDefaults()->SetFloat("lastAcceleration", 1.2f);
+  mouse->ClearTraffic();
+  WithPanelAnswer(true, [&] { QTest::mouseClick(pane->tesselButtonRestoreDefaults, Qt::LeftButton); });
+  EXPECT_EQ(shownPanels, std::vector<QString>{"tesselPanelRestore"});
+  EXPECT_EQ(HelperValues(), std::vector<std::int32_t>{0});
+  EXPECT_FLOAT_EQ(Stored("acceleration"), 0.0f);
+  EXPECT_FLOAT_EQ(Stored("lastAcceleration"), 1.0f);
+  EXPECT_EQ(mouse->CurrentStage(), 3u);
+  EXPECT_EQ(mouse->CurrentSteps(), 0x4444);
+  EXPECT_EQ(mouse->Settings()[kSettingsPollingRate], 2);
+  EXPECT_EQ(pane->tesselTextDPI->text(), "1800 DPI");
+  EXPECT_FALSE(pane->tesselBoxIndependentXY->isChecked());
+  EXPECT_FALSE(pane->tesselBoxAcceleration->isChecked());
+  EXPECT_EQ(pane->tesselMenuPollingRate->currentIndex(), 1);
+}
+
+TEST_F(PaneWindowTest, CancelledRestoreChangesNothing) {
+  auto mouse = Plug(0x1C2C);
+  LoadAndSelect();
+  pane->UserDefaults()->SetFloat("acceleration", 1.5f);
+  mouse->ClearTraffic();
+  WithPanelAnswer(false, [&] { QTest::mouseClick(pane->tesselButtonRestoreDefaults, Qt::LeftButton); });
+  EXPECT_EQ(panelsShown, 1);
+  EXPECT_TRUE(HelperValues().empty());
+  EXPECT_FLOAT_EQ(Stored("acceleration"), 1.5f);
+  // Only the re-read of the key window change may talk to the mouse: no writes.
+  EXPECT_TRUE(StepWrites(*mouse).empty());
+  EXPECT_EQ(mouse->CurrentSteps(), 0x1C2C);
+}
+
+TEST_F(PaneWindowTest, RestoreWithoutAMouseOpensNoPanel) {
+  LoadAndSelect();
+  const int before = panelsShown;
+  pane->actionButtonRestoreDefaults();
+  EXPECT_EQ(panelsShown, before);
+}
+
+// --- Refresh key ----------------------------------------------------------------------
+
+TEST_F(PaneWindowTest, F20RefreshesFromTheMouseAndIsSwallowed) {
+  auto mouse = Plug();
+  LoadAndSelect();
+  int shortcuts = 0;
+  QShortcut shortcut(QKeySequence(Qt::Key_F20), window.get());
+  QObject::connect(&shortcut, &QShortcut::activated, [&] { ++shortcuts; });
+  window->setFocus();
+  mouse->SetFirmwareVersion(2, 1);
+  const std::uint64_t sleptBefore = sleeper.Calls();
+  QTest::keyPress(window.get(), Qt::Key_F20);
+  EXPECT_EQ(pane->tesselTextFirmwareVersion->text(), "2.01");
+  EXPECT_GT(sleeper.Calls(), sleptBefore);
+  EXPECT_EQ(window->presses, 0);
+  EXPECT_EQ(shortcuts, 0);
+  QTest::keyRelease(window.get(), Qt::Key_F20);  // key-up passes
+  EXPECT_EQ(window->releases, 1);
+}
+
+TEST_F(PaneWindowTest, OtherKeysPassOnWithoutTalkingToTheMouse) {
+  auto mouse = Plug();
+  LoadAndSelect();
+  window->setFocus();
+  mouse->ClearTraffic();
+  QTest::keyClick(window.get(), Qt::Key_F19);
+  QTest::keyClick(window.get(), Qt::Key_Z);  // 'Z' is 90 in other key code tables
+  EXPECT_EQ(window->presses, 2);
+  EXPECT_EQ(mouse->RequestCount(), 0u);
+  EXPECT_EQ(KeyCodeOf(QKeyEvent(QEvent::KeyPress, Qt::Key_F20, Qt::NoModifier)), 90);
+}
+
+TEST_F(PaneWindowTest, TheInterceptionFollowsSelection) {
+  auto mouse = Plug();
+  EXPECT_FALSE(KorvidTesselNSAppPatchInstalled());
+  LoadAndSelect();
+  EXPECT_TRUE(KorvidTesselNSAppPatchInstalled());
+  pane->willUnselect();
+  EXPECT_FALSE(KorvidTesselNSAppPatchInstalled());
+  window->setFocus();
+  QTest::keyClick(window.get(), Qt::Key_F20);
+  EXPECT_EQ(window->presses, 1);  // reaches the host unchanged
+  Select();
+  EXPECT_TRUE(KorvidTesselNSAppPatchInstalled());
+}
+
+// --- Key window, help and support -----------------------------------------------------
+
+TEST_F(PaneWindowTest, AWindowBecomingKeyReReadsTheMouseOnlyWhileSelected) {
+  auto mouse = Plug();
+  LoadAndSelect();
+  mouse->SetFirmwareVersion(3, 4);
+  emit App().focusWindowChanged(window->windowHandle());
+  EXPECT_EQ(pane->tesselTextFirmwareVersion->text(), "3.04");
+  pane->willUnselect();
+  mouse->ClearTraffic();
+  emit App().focusWindowChanged(window->windowHandle());
+  EXPECT_EQ(mouse->RequestCount(), 0u);
+}
+
+TEST_F(PaneWindowTest, HelpOpensTheBundlesHelpPageAndTheSupportButtonTheSite) {
+  pane->actionButtonHelp();
+  pane->actionButtonCheckUpdates();
+  ASSERT_EQ(opened.size(), 2u);
+  EXPECT_EQ(opened[0], QUrl::fromLocalFile(QString::fromStdString((root / "bundle/Resources/Help/index.html").string())));
+  EXPECT_EQ(opened[1], QUrl(kSupportSiteURL));
+  fs::remove(root / "bundle/Resources/Help/index.html");
+  pane->actionButtonHelp();
+  EXPECT_EQ(opened.size(), 2u);  // a missing page opens nothing
+}
+
+}  // namespace
+}  // namespace korvid
