@@ -68,6 +68,7 @@ OSStatus GetItemInfo(const ItemRef& item, ItemInfo& info) {
   info.modified = st.st_mtim;
   info.owner = st.st_uid;
   info.mode = st.st_mode & 07777;
+  info.size = static_cast<std::uint64_t>(st.st_size);
   return noErr;
 }
 
@@ -146,6 +147,32 @@ OSStatus RestrictFolder(const FolderRef& folder) {
   if (fstat(folder.Fd(), &st) != 0) return StatusFromErrno(errno);
   if ((st.st_mode & 022) == 0) return noErr;
   return fchmod(folder.Fd(), st.st_mode & 07755) == 0 ? noErr : StatusFromErrno(errno);
+}
+
+OSStatus ReadFileData(const ItemRef& item, std::vector<std::uint8_t>& data, std::uint64_t limit) {
+  if (!item.Valid() || item.name.empty()) return paramErr;
+  const int fd = openat(item.folder.Fd(), item.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return StatusFromErrno(errno);
+  struct stat st {};
+  OSStatus status = fstat(fd, &st) == 0 ? noErr : StatusFromErrno(errno);
+  if (status == noErr && static_cast<std::uint64_t>(st.st_size) > limit) status = memFullErr;
+  if (status == noErr) {
+    data.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t done = 0;
+    while (done < data.size()) {
+      const ssize_t got = read(fd, data.data() + done, data.size() - done);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        status = StatusFromErrno(errno);
+        break;
+      }
+      if (got == 0) break;
+      done += static_cast<std::size_t>(got);
+    }
+    data.resize(done);
+  }
+  close(fd);
+  return status;
 }
 
 OSStatus ReadLinkTarget(const ItemRef& item, std::string& target) {

@@ -50,6 +50,7 @@ struct ItemInfo {
   timespec modified{};  // content-modification date
   std::uint32_t owner = 0;
   std::uint32_t mode = 0;  // permission bits
+  std::uint64_t size = 0;  // a file's length in bytes
 };
 
 // The user the calling process acts as (its effective user).
@@ -87,6 +88,9 @@ OSStatus RenameItem(const ItemRef& item, const FolderRef& destination, std::stri
 
 // Takes write permission away from the folder's group and others.
 OSStatus RestrictFolder(const FolderRef& folder);
+
+// Reads a whole file (never through a link). memFullErr when it is larger than `limit`.
+OSStatus ReadFileData(const ItemRef& item, std::vector<std::uint8_t>& data, std::uint64_t limit);
 
 // The target text of a link.
 OSStatus ReadLinkTarget(const ItemRef& item, std::string& target);
