@@ -42,3 +42,9 @@ bench: build
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# Installs every deliverable (sudo make install); DESTDIR installs below another root.
+.PHONY: install
+install: build
+	cmake --install $(BUILD)
+	scripts/install-step $(BUILD)

@@ -82,6 +82,7 @@ inline constexpr OSStatus wPrErr = -44;
 inline constexpr OSStatus dupFNErr = -48;
 inline constexpr OSStatus permErr = -54;
 inline constexpr OSStatus dirNFErr = -120;
+inline constexpr OSStatus diffVolErr = -123;  // a move to another volume
 inline constexpr OSStatus afpAccessDenied = -5000;
 
 // Reduces a status to its low 16 bits (signed) and widens it back to 32 bits, as every

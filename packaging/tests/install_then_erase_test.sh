@@ -1,0 +1,67 @@
+#!/bin/bash
+# Installs the whole build into a throw-away root (cmake --install, then the install
+# step), checks the receipt, the log and the links, installs a second time, runs the
+# eraser (its test build, rooted there) and checks that nothing of ours is left but what
+# stays on purpose: the login items and settings of users, the login-items launcher, the
+# boot rule that empties the chewable-items folder, and the uninstaller waiting in it.
+set -euo pipefail
+build=$1 source=$2 eraser=$3
+root=$(mktemp -d "${TMPDIR:-/tmp}/korvid-install-XXXXXX")
+trap 'rm -rf "$root"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+install_once() {
+  DESTDIR=$root cmake --install "$build" --prefix /usr/local > /dev/null
+  DESTDIR=$root "$source/scripts/install-step" "$build" /usr/local
+}
+install_once
+install_once  # a second install changes nothing
+
+lib=$root/usr/local/lib/korvid
+app="$lib/Applications/Utilities/Uninstall Korvid Tessel.app"
+[[ -x "$app/Uninstall Korvid Tessel" ]] || fail "uninstaller not installed"
+[[ -x "$app/Resources/ekorvid" ]] || fail "eraser not in the uninstaller's resources"
+[[ -d "$root/var/lib/korvid/receipts/Korvid Tessel.pkg" ]] || fail "no receipt folder"
+grep -qx "/usr/local/lib/korvid/Applications/Utilities/Uninstall Korvid Tessel.app/Resources/ekorvid" \
+  "$root/var/lib/korvid/receipts/Korvid Tessel.pkg/files.txt" || fail "receipt does not list the eraser"
+grep -q '^{\\rtf1' "$root/var/lib/korvid/receipts/Korvid Tessel Log.rtf" || fail "no log"
+policy=$root/usr/share/polkit-1/actions/com.korvid.tessel.uninstall.policy
+[[ -L $policy ]] || fail "polkit action not linked"
+[[ $(readlink "$policy") == "/usr/local/lib/korvid/Applications/Utilities/Uninstall Korvid Tessel.app/Resources/com.korvid.tessel.uninstall.policy" ]] \
+  || fail "polkit action linked to $(readlink "$policy")"
+grep -q 'Uninstall Korvid Tessel.app/Resources/ekorvid</annotate>' "$root$(readlink "$policy")" \
+  || fail "polkit action does not name the eraser"
+[[ -L $root/usr/local/share/applications/korvid-tessel-uninstall.desktop ]] || fail "desktop entry not linked"
+[[ -L $root/etc/udev/rules.d/70-korvid-tessel.rules ]] || fail "hidraw rule not linked"
+if [[ -e $lib/Extensions/KorvidTessel.kext/korvid-tessel-driver.service ]]; then
+  [[ -L $root/etc/systemd/system/korvid-tessel-driver.service ]] || fail "driver unit not linked"
+  [[ -L $root/etc/udev/rules.d/71-korvid-tessel-driver.rules ]] || fail "driver rule not linked"
+fi
+[[ -f $root/etc/tmpfiles.d/korvid-tessel.conf ]] || fail "no boot rule for the chewable-items folder"
+
+# A user with login items and settings, and the pane of their own.
+mkdir -p "$root/home/alice/.config/korvid" "$root/home/alice/.local/lib/korvid/PreferencePanes/Korvid Tessel.prefPane"
+touch "$root/home/alice/.config/korvid/loginWindow.plist" "$root/home/alice/.config/korvid/com.korvid.tessel.settings.plist"
+
+status=0
+KORVID_ERASER_ROOT=$root "$eraser" --runekorv || status=$?
+[[ $status == 0 ]] || fail "eraser exited with $status"
+
+# What is left: every file and link below the root, less what stays on purpose.
+left=$(cd "$root" && find . \( -type f -o -type l \) | sed 's|^\.||' | sort | grep -v \
+  -e '^/home/alice/.config/korvid/' \
+  -e '^/var/tmp/korvid-chewable/Uninstall Korvid Tessel.app/' \
+  -e '^/etc/tmpfiles.d/korvid-tessel.conf$' \
+  -e '^/usr/local/libexec/korvid-session-launcher$' \
+  -e '^/usr/local/share/korvid/autostart/korvid-session-launcher.desktop$' \
+  -e '^/etc/xdg/autostart/korvid-session-launcher.desktop$' || true)
+if [[ -n $left ]]; then
+  echo "left behind after the eraser:" >&2
+  echo "$left" >&2
+  exit 1
+fi
+
+status=0
+KORVID_ERASER_ROOT=$root "$eraser" --runekorv || status=$?
+[[ $status == 213 ]] || fail "second eraser run exited with $status, not 213"
+echo "install, install again, erase: nothing left behind"

@@ -1,0 +1,60 @@
+#include "platform/admin/PrivilegedRunner.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+extern char** environ;
+
+namespace korvid {
+
+OSStatus SpawnAndWait(const std::filesystem::path& program, std::span<const std::string> arguments,
+                      int& exitStatus) {
+  std::vector<char*> argv;
+  std::string first = program.string();
+  argv.push_back(first.data());
+  std::vector<std::string> copies(arguments.begin(), arguments.end());
+  for (std::string& argument : copies) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  if (posix_spawn(&pid, first.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+    return errAuthorizationToolExecuteFailure;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return errAuthorizationToolExecuteFailure;
+  }
+  if (WIFEXITED(status)) {
+    exitStatus = WEXITSTATUS(status);
+  } else {
+    exitStatus = 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  }
+  return noErr;
+}
+
+OSStatus PkexecRunner::RunTool(const std::filesystem::path& tool, std::span<const std::string> arguments,
+                               int& exitStatus) {
+  std::vector<std::string> pkexecArguments;
+  pkexecArguments.push_back(tool.string());
+  pkexecArguments.insert(pkexecArguments.end(), arguments.begin(), arguments.end());
+  int status = 0;
+  if (const OSStatus started = SpawnAndWait(pkexec_, pkexecArguments, status); started != noErr) {
+    return started;
+  }
+  // pkexec: 126 = the user dismissed the authentication dialogue; 127 = not authorised,
+  // or authorisation could not be obtained (no agent, or the tool could not be run).
+  if (status == 126) return errAuthorizationCanceled;
+  if (status == 127) return errAuthorizationDenied;
+  exitStatus = status;
+  return noErr;
+}
+
+OSStatus DirectRunner::RunTool(const std::filesystem::path& tool, std::span<const std::string> arguments,
+                               int& exitStatus) {
+  return SpawnAndWait(tool, arguments, exitStatus);
+}
+
+}  // namespace korvid

@@ -1,0 +1,107 @@
+#include "uninstaller/UninstallerFunctions.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/files/MainBundle.h"
+
+namespace korvid {
+namespace fs = std::filesystem;
+
+OSStatus CopyNamedResourceURL(const char* name, std::optional<fs::path>* url) {
+  if (url) url->reset();
+  const std::optional<fs::path> bundle = MainBundleFolder();
+  if (!bundle) return ioErr;
+  if (name == nullptr) return resNotFound;
+  // A resource is one item of the bundle's resources; no other name reaches anything.
+  if (CheckItemName(name) != noErr) return fnfErr;
+  const fs::path resource = *bundle / "Resources" / name;
+  std::error_code error;
+  if (!fs::exists(fs::symlink_status(resource, error))) return fnfErr;
+  if (url) *url = resource;
+  return noErr;
+}
+
+OSStatus GetNamedResourceRef(const char* name, ItemRef* ref) {
+  std::optional<fs::path> url;
+  if (const OSStatus status = CopyNamedResourceURL(name, &url); status != noErr) return status;
+  FolderRef folder;
+  if (FolderRef::Open(url->parent_path(), folder) != noErr) return fnfErr;
+  ItemRef item{folder, url->filename().string()};
+  ItemInfo info;
+  if (GetItemInfo(item, info) != noErr) return fnfErr;
+  if (ref) *ref = std::move(item);
+  return noErr;
+}
+
+OSStatus SendEventToNamedProcess(ProcessTable& processes, EventPort& port, ConstPString name,
+                                 AEEventClass eventClass, AEEventID eventID) {
+  ProcessSerialNumber psn{0, kNoProcess};
+  for (;;) {
+    if (const OSStatus status = processes.GetNextProcess(psn); status != noErr) return status;
+    ProcessName processName{};
+    if (processes.GetProcessName(psn, processName) != noErr) continue;
+    if (PStringCmp(processName, name) == 0) break;
+  }
+  if (eventClass == 0 && eventID == 0) return noErr;
+
+  std::uint8_t address[8];
+  std::memcpy(address, &psn.highLongOfPSN, 4);
+  std::memcpy(address + 4, &psn.lowLongOfPSN, 4);
+  AEAddressDesc target;
+  if (const OSStatus status = AECreateDesc(typeProcessSerialNumber, address, target); status != noErr) {
+    return status;
+  }
+  AppleEvent event;
+  const OSStatus created =
+      AECreateAppleEvent(eventClass, eventID, target, kAutoGenerateReturnID, kAnyTransactionID, event);
+  AEDisposeDesc(target);
+  if (created != noErr) return created;
+  AppleEvent reply;
+  const OSStatus sent = port.SendMessage(event, reply, kAENoReply, kAEDefaultTimeout);
+  AEDisposeDesc(reply);
+  AEDisposeDesc(event);
+  return sent;
+}
+
+bool FindSignature(std::span<const std::uint8_t> data, std::span<const std::uint8_t> signature) {
+  if (signature.empty()) return true;
+  std::size_t matched = 0;
+  for (const std::uint8_t byte : data) {
+    if (byte == signature[matched]) {
+      if (++matched == signature.size()) return true;
+    } else if (byte == signature[0]) {
+      matched = 1;
+      if (matched == signature.size()) return true;
+    } else {
+      matched = 0;
+    }
+  }
+  return false;
+}
+
+OSStatus ExecuteToolWithPrivileges(PrivilegedRunner& runner, const ItemRef& tool, const char* const* arguments,
+                                   std::uint32_t expectedSize, const std::uint8_t* signature,
+                                   std::uint32_t signatureLength) {
+  ItemInfo info;
+  if (const OSStatus status = GetItemInfo(tool, info); status != noErr) return status;
+  if (expectedSize != 0 && expectedSize != info.size) return ioErr;
+  if (signature != nullptr && signatureLength != 0) {
+    std::vector<std::uint8_t> data;
+    if (const OSStatus status = ReadFileData(tool, data, kMaxToolDataBytes); status != noErr) return status;
+    if (!FindSignature(data, std::span(signature, signatureLength))) return kSignatureNotFound;
+  }
+  const std::string path = tool.Path().string();
+  if (path.size() + 1 > kToolPathBufferSize) return bdNamErr;
+
+  std::vector<std::string> argumentList;
+  for (const char* const* argument = arguments; argument != nullptr && *argument != nullptr; ++argument) {
+    argumentList.emplace_back(*argument);
+  }
+  int exitStatus = 0;
+  if (const OSStatus status = runner.RunTool(path, argumentList, exitStatus); status != noErr) return status;
+  return exitStatus;
+}
+
+}  // namespace korvid
