@@ -1,10 +1,12 @@
 # Helpers shared by every folder's CMakeLists.txt.
 
-# korvid_add_test(NAME SOURCES... [LIBS libs...] [ENV VAR=value...] [WRAPPER cmd...])
+# korvid_add_test(NAME SOURCES... [LIBS libs...] [ENV VAR=value...] [WRAPPER cmd...] [PROCESSES])
 # Builds one GoogleTest executable and registers its tests with CTest.
 # WRAPPER runs the test binary under a command (umockdev-wrapper, dbus-run-session...).
+# PROCESSES marks tests that start real processes of our programs' names and find them by
+# name: no two such tests run at once, or one could find the other's process.
 function(korvid_add_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;ENV;WRAPPER;LABELS" ${ARGN})
+  cmake_parse_arguments(T "PROCESSES" "" "SOURCES;LIBS;ENV;WRAPPER;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   set(props "")
@@ -13,6 +15,9 @@ function(korvid_add_test name)
   endif()
   if(T_LABELS)
     list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  if(T_PROCESSES)
+    list(APPEND props RESOURCE_LOCK korvid-named-processes)
   endif()
   if(T_WRAPPER)
     # Discovery would run the binary outside its wrapper; register the whole binary instead.

@@ -81,10 +81,12 @@ class SettingsWindow final : public QWidget {
   bool painted_ = false;
 };
 
-// The installed layout puts the bundle at <prefix>/<bundle path> and this program at
-// <prefix>/bin; the build tree keeps the same relation.
+// Installed, this program lives in the pane's bundle folder itself; in the build tree it
+// lives in <build>/bin and the bundle at <build>/<bundle path>.
 QString DefaultBundleFolder() {
-  return QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/..")).absoluteFilePath(
+  const QDir here(QCoreApplication::applicationDirPath());
+  if (here.exists(QStringLiteral("KorvidTesselPane.so"))) return here.absolutePath();
+  return QDir(here.absolutePath() + QStringLiteral("/..")).absoluteFilePath(
       QStringLiteral(KORVID_PANE_BUNDLE_PATH));
 }
 
