@@ -240,6 +240,9 @@ TEST_F(HelperProcess, AMouseAttachedLaterGetsTheValueHalfASecondAfterItConnects)
   StartDaemon(1);
   ChildProcess helper;
   ASSERT_TRUE(StartHelper(helper));
+  // The push that follows the first mouse's connection goes to every mouse connected when
+  // it runs; wait for it, so that the second mouse hears only its own push.
+  ASSERT_TRUE(WaitForRecordLines(1, 1));
   std::int32_t result = -1;
   bool hasResult = false;
   ASSERT_EQ(Send(kKvSA, 131072, result, hasResult), noErr);
