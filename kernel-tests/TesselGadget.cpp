@@ -5,6 +5,8 @@
 #include <linux/usb/ch9.h>
 #include <linux/usb/gadgetfs.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -119,6 +121,15 @@ bool TesselGadget::Plug(std::string* error) {
   }
   if (::pipe2(stopPipe_, O_CLOEXEC) != 0) return fail("pipe");
   thread_ = std::thread([this] { Serve(); });
+  // gadgetfs completes a SET_REPORT's status stage as soon as its data has arrived, before
+  // we have read the request; a further request arriving before then replaces the unread
+  // one in gadgetfs's queue. Served at real-time priority, the gadget takes each request
+  // before the host's next one can be sent.
+  sched_param priority{};
+  priority.sched_priority = 10;
+  if (pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &priority) != 0) {
+    Problem("the gadget's thread runs without real-time priority");
+  }
   return true;
 }
 
@@ -148,6 +159,7 @@ void TesselGadget::Serve() {
     usb_gadgetfs_event events[5];
     const ssize_t n = ::read(ep0_, events, sizeof events);
     if (n < 0) {
+      Problem(std::string("events not read: ") + std::strerror(errno));
       if (errno == EINTR || errno == EAGAIN) continue;
       return;
     }
@@ -156,7 +168,11 @@ void TesselGadget::Serve() {
         case GADGETFS_SETUP:
           HandleSetup(&events[i].u.setup);
           break;
+        case GADGETFS_SUSPEND:
+          Problem("suspended");
+          break;
         case GADGETFS_DISCONNECT:
+          Problem("disconnected");
           configured_ = false;
           DisableEndpoint();
           break;
@@ -176,7 +192,10 @@ void TesselGadget::HandleSetup(const void* setupPacket) {
   const bool in = (setup.bRequestType & USB_DIR_IN) != 0;
   auto reply = [&](const std::vector<std::uint8_t>& bytes) {
     const std::size_t size = std::min<std::size_t>(bytes.size(), length);
-    if (::write(ep0_, bytes.data(), size) < 0) Stall(true);
+    if (::write(ep0_, bytes.data(), size) < 0) {
+      Problem("reply to request " + std::to_string(setup.bRequestType) + "/" + std::to_string(setup.bRequest) +
+              " not sent: " + std::strerror(errno));
+    }
   };
 
   switch (setup.bRequestType & USB_TYPE_MASK) {
@@ -218,17 +237,22 @@ void TesselGadget::HandleSetup(const void* setupPacket) {
       request.pData = std::span<std::uint8_t>(data);
       if (setup.bRequestType == 0x21 && setup.bRequest == 0x09) {  // SET_REPORT
         const ssize_t got = length == 0 ? 0 : ::read(ep0_, data.data(), data.size());
-        if (got < 0) return;
+        if (got < 0) {
+          Problem(std::string("SET_REPORT data not read: ") + std::strerror(errno));
+          return;
+        }
         data.resize(static_cast<std::size_t>(got));
         logged.data = data;
         Log(std::move(logged));
         request.pData = std::span<std::uint8_t>(data);
-        (void)mouse_->DeviceRequest(request);  // the status stage is over: nothing to tell
+        const IOReturn result = mouse_->DeviceRequest(request);  // the status stage is over
+        if (result != kIOReturnSuccess) Problem("the mouse refused a SET_REPORT: " + std::to_string(result));
         return;
       }
       if (setup.bRequestType == 0xA1 && setup.bRequest == 0x01) {  // GET_REPORT
         const IOReturn result = mouse_->DeviceRequest(request);
         if (result != kIOReturnSuccess) {
+          Problem("the mouse refused a GET_REPORT: " + std::to_string(result));
           Log(std::move(logged));
           return Stall(true);
         }
@@ -281,6 +305,16 @@ void TesselGadget::DisableEndpoint() {
   if (epIn_ < 0) return;
   ::close(epIn_);
   epIn_ = -1;
+}
+
+void TesselGadget::Problem(std::string text) {
+  std::lock_guard lock(logMutex_);
+  problems_.push_back(std::move(text));
+}
+
+std::vector<std::string> TesselGadget::Problems() const {
+  std::lock_guard lock(logMutex_);
+  return problems_;
 }
 
 void TesselGadget::Log(ClassRequest request) {

@@ -50,6 +50,8 @@ class TesselGadget {
 
   std::vector<ClassRequest> ClassRequests() const;
   void ClearClassRequests();
+  // What went wrong on the gadget's side (stalls, failed transfers), in words.
+  std::vector<std::string> Problems() const;
 
   // The HID report descriptor the gadget gives (vendor page, one 90-byte feature report).
   static std::vector<std::uint8_t> ReportDescriptor();
@@ -62,6 +64,7 @@ class TesselGadget {
   void EnableEndpoint();
   void DisableEndpoint();
   void Log(ClassRequest request);
+  void Problem(std::string text);
 
   std::shared_ptr<SimulatedTessel> mouse_;
   std::string gadgetfs_;
@@ -74,6 +77,7 @@ class TesselGadget {
   std::atomic<bool> configured_{false};
   mutable std::mutex logMutex_;
   std::vector<ClassRequest> log_;
+  std::vector<std::string> problems_;
 };
 
 }  // namespace korvid::kerneltest

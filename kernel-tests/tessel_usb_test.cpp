@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <iostream>
 
 #include "kernel-tests/KernelTestSupport.h"
 #include "kernel-tests/TesselGadget.h"
@@ -71,6 +72,15 @@ class TesselOnUsb : public ::testing::Test {
   void TearDown() override {
     if (mouse_) {
       EXPECT_EQ(mouse_->Violations(), std::vector<std::string>{});
+    }
+    if (HasFailure() && gadget_) {
+      for (const std::string& problem : gadget_->Problems()) std::cout << "gadget: " << problem << "\n";
+      const auto wire = gadget_->ClassRequests();
+      std::cout << "gadget: " << wire.size() << " class requests\n";
+      for (std::size_t i = 0; i < wire.size() && i < 6; ++i) {
+        std::cout << "gadget: " << int(wire[i].bmRequestType) << "/" << int(wire[i].bRequest) << " data "
+                  << wire[i].data.size() << " flag " << (wire[i].data.empty() ? -1 : wire[i].data[0]) << "\n";
+      }
     }
   }
 
