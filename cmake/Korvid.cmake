@@ -27,3 +27,18 @@ function(korvid_add_test name)
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${props} TIMEOUT 120)
   endif()
 endfunction()
+
+# Install layout: every deliverable is a bundle folder below the install prefix. The
+# folder map (platform/files/FolderLocator) and the eraser tool look for them here.
+include(GNUInstallDirs)
+set(KORVID_EXTENSIONS_DIR lib/korvid/Extensions)
+set(KORVID_DRIVER_BUNDLE ${KORVID_EXTENSIONS_DIR}/KorvidTessel.kext)
+set(KORVID_PANES_DIR lib/korvid/PreferencePanes)
+set(KORVID_PANE_BUNDLE "${KORVID_PANES_DIR}/Korvid Tessel.prefPane")
+set(KORVID_PANE_RESOURCES "${KORVID_PANE_BUNDLE}/Resources")
+# The helper is a folder "KorvidTesselHelper.app" holding the executable of the same name.
+set(KORVID_HELPER_BUNDLE "${KORVID_PANE_RESOURCES}/KorvidTesselHelper.app")
+set(KORVID_APPLICATIONS_DIR lib/korvid/Applications)
+set(KORVID_UNINSTALLER_BUNDLE "${KORVID_APPLICATIONS_DIR}/Utilities/Uninstall Korvid Tessel.app")
+set(KORVID_UNINSTALLER_RESOURCES "${KORVID_UNINSTALLER_BUNDLE}/Resources")
+set(KORVID_RECEIPTS_DIR /var/lib/korvid/receipts)

@@ -47,6 +47,7 @@ inline constexpr OSStatus errAEHandlerNotFound = -1717;
 inline constexpr OSStatus errAEReplyNotArrived = -1718;
 inline constexpr OSStatus errAEIllegalIndex = -1719;
 inline constexpr OSStatus connectionInvalid = -609;
+inline constexpr OSStatus errAEEventNotPermitted = -1743;  // the sender may not send to us
 
 // Authorisation statuses (privileged execution of the eraser tool).
 inline constexpr OSStatus errAuthorizationDenied = -60005;
@@ -73,6 +74,15 @@ inline constexpr IOReturn kIOReturnAborted = static_cast<IOReturn>(0xE00002EBu);
 
 // Message sent to interested parties when a device or driver goes away.
 inline constexpr std::uint32_t kIOMessageServiceIsTerminated = 0xE0000010u;
+
+// File-system statuses (folder lookup, file lookup and creation, writes).
+inline constexpr OSStatus dskFulErr = -34;
+inline constexpr OSStatus bdNamErr = -37;
+inline constexpr OSStatus wPrErr = -44;
+inline constexpr OSStatus dupFNErr = -48;
+inline constexpr OSStatus permErr = -54;
+inline constexpr OSStatus dirNFErr = -120;
+inline constexpr OSStatus afpAccessDenied = -5000;
 
 // Reduces a status to its low 16 bits (signed) and widens it back to 32 bits, as every
 // function that reports a 16-bit status does.

@@ -6,23 +6,10 @@
 #include <memory>
 
 #include "platform/devices/DeviceWatcher.h"
+#include "platform/usb/CapturedDeviceInfo.h"
 #include "platform/usb/UsbDeviceInterface.h"
 
 namespace korvid {
-
-// Identity, filled once at capture. The driver reports an identity of the same layout.
-struct CapturedDeviceInfo {
-  std::uint16_t vendorID = 0;    // always kTesselVendorID
-  std::uint16_t productID = 0;   // always kTesselProductID
-  std::uint16_t releaseNum = 0;  // device release number (BCD)
-  std::uint16_t reserved1 = 0;
-  std::uint32_t busPower = 0;    // bus power available, in mA
-  std::uint32_t locationID = 0;  // bus number and port path
-  std::uint16_t deviceIndex = 0;
-  std::uint16_t reserved2 = 0;
-  std::uint32_t reserved3 = 0;
-};
-static_assert(sizeof(CapturedDeviceInfo) == 24);
 
 // Settings as last read from the mouse or set by the controls.
 struct CapturedDeviceState {

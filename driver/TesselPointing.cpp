@@ -1,0 +1,83 @@
+#include "driver/TesselPointing.h"
+
+#include <cstring>
+
+#include "driver/KorvidTessel.h"
+
+namespace korvid {
+
+IOReturn ReadAccelerationParameter(const OSDictionary& properties, std::int32_t& value) {
+  auto it = properties.find(kHIDMouseAccelerationKey);
+  if (it == properties.end()) return kIOReturnNotFound;
+  if (it->second.size() != sizeof value) return kIOReturnBadArgument;
+  std::memcpy(&value, it->second.data(), sizeof value);
+  return kIOReturnSuccess;
+}
+
+TesselPointing::TesselPointing(std::unique_ptr<InputDevice> device) : device_(std::move(device)) {
+  input_.reserve(256);
+  report_.reserve(kMaxReportEvents);
+  output_.reserve(256);
+}
+
+IOReturn TesselPointing::setParamProperties(const OSDictionary& properties) {
+  std::int32_t value = 0;
+  IOReturn status = ReadAccelerationParameter(properties, value);
+  if (status == kIOReturnNotFound) return kIOReturnSuccess;  // nothing this service knows
+  if (status != kIOReturnSuccess) return status;
+  accelerator_.SetParameter(value);
+  return kIOReturnSuccess;
+}
+
+IOReturn TesselPointing::Pump() {
+  input_.clear();
+  IOReturn status = device_->Read(input_);
+  IOReturn written = Process(input_);
+  return status != kIOReturnSuccess ? status : written;
+}
+
+IOReturn TesselPointing::Process(std::span<const InputEvent> events) {
+  output_.clear();
+  for (const InputEvent& event : events) {
+    if (event.type == kEvSyn && event.code == kSynReport) {
+      FinishReport(event);
+    } else if (event.type == kEvSyn && event.code == kSynDropped) {
+      report_.clear();  // the report is incomplete; the device sends the lost state next
+    } else {
+      if (report_.size() == kMaxReportEvents) {
+        output_.insert(output_.end(), report_.begin(), report_.end());
+        report_.clear();
+      }
+      report_.push_back(event);
+    }
+  }
+  if (output_.empty()) return kIOReturnSuccess;
+  return device_->Write(output_);
+}
+
+void TesselPointing::FinishReport(const InputEvent& syn) {
+  std::int32_t dx = 0;
+  std::int32_t dy = 0;
+  InputEvent* xEvent = nullptr;
+  InputEvent* yEvent = nullptr;
+  for (InputEvent& event : report_) {
+    if (event.type != kEvRel) continue;
+    if (event.code == kRelX && xEvent == nullptr) {
+      xEvent = &event;
+      dx = event.value;
+    } else if (event.code == kRelY && yEvent == nullptr) {
+      yEvent = &event;
+      dy = event.value;
+    }
+  }
+  if (xEvent != nullptr || yEvent != nullptr) {
+    const MotionAccelerator::Motion motion = accelerator_.Apply(dx, dy, syn.timeUs);
+    if (xEvent != nullptr) xEvent->value = motion.dx;
+    if (yEvent != nullptr) yEvent->value = motion.dy;
+  }
+  output_.insert(output_.end(), report_.begin(), report_.end());
+  output_.push_back(syn);
+  report_.clear();
+}
+
+}  // namespace korvid

@@ -1,0 +1,64 @@
+// Pointing services of the Tessel driver.
+//
+// TesselPointing passes every event of the grabbed mouse to its clone unchanged, except
+// the relative motion of each report (REL_X/REL_Y up to SYN_REPORT), which it scales by
+// the acceleration curve chosen with "HIDMouseAcceleration".
+// RecordingPointing stands in for it on simulated mice: it only records what it is given.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "driver/AccelerationCurve.h"
+#include "driver/IOKitStandIns.h"
+#include "platform/input/InputDevice.h"
+
+namespace korvid {
+
+// Reads "HIDMouseAcceleration" from a parameter dictionary: kIOReturnSuccess with the
+// value when it holds exactly 4 bytes, kIOReturnNotFound when absent, kIOReturnBadArgument
+// for any other size.
+IOReturn ReadAccelerationParameter(const OSDictionary& properties, std::int32_t& value);
+
+class TesselPointing final : public IOHIPointing {
+ public:
+  explicit TesselPointing(std::unique_ptr<InputDevice> device);
+
+  IOReturn setParamProperties(const OSDictionary& properties) override;
+
+  int PollFd() const { return device_->PollFd(); }
+  // Moves every event waiting on the mouse to the clone. kIOReturnNoDevice once the
+  // mouse has gone away.
+  IOReturn Pump();
+  // The event-handling step of Pump, for events already read.
+  IOReturn Process(std::span<const InputEvent> events);
+
+  std::int32_t Acceleration() const { return accelerator_.Parameter(); }
+
+  // A report longer than this is not a mouse report: it goes through unscaled.
+  static constexpr std::size_t kMaxReportEvents = 64;
+
+ private:
+  void FinishReport(const InputEvent& syn);
+
+  std::unique_ptr<InputDevice> device_;
+  MotionAccelerator accelerator_;
+  std::vector<InputEvent> input_;   // reused by Pump
+  std::vector<InputEvent> report_;  // events of the report being assembled
+  std::vector<InputEvent> output_;  // events ready for the clone
+};
+
+class RecordingPointing final : public IOHIPointing {
+ public:
+  IOReturn setParamProperties(const OSDictionary& properties) override {
+    received_.push_back(properties);
+    return kIOReturnSuccess;
+  }
+  const std::vector<OSDictionary>& Received() const { return received_; }
+
+ private:
+  std::vector<OSDictionary> received_;
+};
+
+}  // namespace korvid

@@ -1,0 +1,427 @@
+#include "driver/daemon/DriverDaemon.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "driver/TesselPointing.h"
+
+namespace korvid {
+
+using namespace driverproto;
+
+namespace {
+
+// Work done per wake-up of one socket, so one busy peer cannot starve the others.
+constexpr int kAcceptsPerWakeup = 64;
+constexpr int kReadsPerWakeup = 16;
+constexpr std::size_t kMaxNameLength = 64;
+
+bool ValidName(const std::string& name) {
+  if (name.empty() || name.size() > kMaxNameLength) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+           c == '.';
+  });
+}
+
+bool SetError(std::string* error, std::string text) {
+  if (error != nullptr) *error = std::move(text);
+  return false;
+}
+
+}  // namespace
+
+struct DriverDaemon::Connection {
+  Mouse* mouse = nullptr;
+  int fd = -1;
+  PeerCredentials peer;
+  EventSource io;
+  EventSource timer;
+  bool timerArmed = false;
+  FrameReader reader;
+  std::unique_ptr<IOUserClient> client;
+
+  ~Connection() {
+    io.reset();
+    timer.reset();
+    if (fd >= 0) close(fd);
+  }
+};
+
+struct DriverDaemon::Mouse {
+  DriverDaemon* daemon = nullptr;
+  std::string name;
+  std::string socketPath;
+  std::unique_ptr<IOUSBDevice> device;
+  std::unique_ptr<IOUSBInterface> interface;
+  std::unique_ptr<KorvidTessel> driver;
+  std::unique_ptr<IOHIPointing> pointing;
+  int listenFd = -1;
+  EventSource listen;
+  EventSource pointer;
+  std::vector<std::unique_ptr<Connection>> connections;
+
+  ~Mouse() {
+    connections.clear();
+    listen.reset();
+    pointer.reset();
+    if (listenFd >= 0) {
+      close(listenFd);
+      unlink(socketPath.c_str());
+    }
+    pointing.reset();
+    if (driver) driver->stop(interface.get());
+  }
+};
+
+DriverDaemon::DriverDaemon(sd_event* loop, DaemonOptions options, PeerPolicy& policy)
+    : loop_(loop), options_(std::move(options)), policy_(policy) {
+  spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+DriverDaemon::~DriverDaemon() {
+  RemoveAllMice();
+  if (spareFd_ >= 0) close(spareFd_);
+}
+
+IOReturn DriverDaemon::Start(std::string* error) {
+  if (mkdir(options_.runtimeDir.c_str(), 0755) < 0 && errno != EEXIST) {
+    SetError(error, "cannot make " + options_.runtimeDir + ": " + std::strerror(errno));
+    return kIOReturnNotPermitted;
+  }
+  DIR* dir = opendir(options_.runtimeDir.c_str());
+  if (dir == nullptr) {
+    SetError(error, "cannot read " + options_.runtimeDir + ": " + std::strerror(errno));
+    return kIOReturnNotPermitted;
+  }
+  // Sockets of a run that ended without cleaning up lead nowhere.
+  while (dirent* entry = readdir(dir)) {
+    if (IsDriverSocketName(entry->d_name)) unlinkat(dirfd(dir), entry->d_name, 0);
+  }
+  closedir(dir);
+  return kIOReturnSuccess;
+}
+
+std::string DriverDaemon::SocketPath(const std::string& name) const {
+  return options_.runtimeDir + "/" + kSocketPrefix + name + kSocketSuffix;
+}
+
+DriverDaemon::Mouse* DriverDaemon::Find(const std::string& name) const {
+  for (const auto& mouse : mice_) {
+    if (mouse->name == name) return mouse.get();
+  }
+  return nullptr;
+}
+
+std::vector<std::string> DriverDaemon::MouseNames() const {
+  std::vector<std::string> names;
+  for (const auto& mouse : mice_) names.push_back(mouse->name);
+  return names;
+}
+
+std::size_t DriverDaemon::UserClientCount(const std::string& name) const {
+  Mouse* mouse = Find(name);
+  if (mouse == nullptr) return 0;
+  return static_cast<std::size_t>(std::count_if(mouse->driver->children().begin(), mouse->driver->children().end(),
+                                                [](IORegistryEntry* e) { return dynamic_cast<IOUserClient*>(e); }));
+}
+
+KorvidTessel* DriverDaemon::Driver(const std::string& name) const {
+  Mouse* mouse = Find(name);
+  return mouse != nullptr ? mouse->driver.get() : nullptr;
+}
+
+IOHIPointing* DriverDaemon::Pointing(const std::string& name) const {
+  Mouse* mouse = Find(name);
+  return mouse != nullptr ? mouse->pointing.get() : nullptr;
+}
+
+IOReturn DriverDaemon::AddMouse(MouseSpec spec, std::string* error) {
+  if (!ValidName(spec.name)) {
+    SetError(error, "unusable mouse name \"" + spec.name + "\"");
+    return kIOReturnBadArgument;
+  }
+  if (Find(spec.name) != nullptr) {
+    SetError(error, "a mouse named " + spec.name + " is already attached");
+    return kIOReturnExclusiveAccess;
+  }
+  auto mouse = std::make_unique<Mouse>();
+  mouse->daemon = this;
+  mouse->name = spec.name;
+  mouse->socketPath = SocketPath(spec.name);
+  mouse->device = std::make_unique<IOUSBDevice>(spec.identity);
+  mouse->interface = std::make_unique<IOUSBInterface>(mouse->device.get(), spec.interfaceNumber);
+  mouse->interface->attach(mouse->device.get());
+  mouse->driver = std::make_unique<KorvidTessel>();
+  if (!mouse->driver->attach(mouse->interface.get()) || !mouse->driver->start(mouse->interface.get())) {
+    SetError(error, "the driver does not start on " + spec.name);
+    return kIOReturnNoDevice;
+  }
+  mouse->pointing = std::move(spec.pointing);
+  if (mouse->pointing) mouse->pointing->attach(mouse->driver.get());
+
+  // The socket is made under a hidden name and renamed once it listens, so whoever sees
+  // it appear can connect at once.
+  const std::string hiddenPath = options_.runtimeDir + "/." + kSocketPrefix + spec.name + ".new";
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (hiddenPath.size() >= sizeof address.sun_path) {
+    SetError(error, "socket path too long: " + hiddenPath);
+    return kIOReturnBadArgument;
+  }
+  std::memcpy(address.sun_path, hiddenPath.c_str(), hiddenPath.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    SetError(error, std::string("cannot make a socket: ") + std::strerror(errno));
+    return kIOReturnNoResources;
+  }
+  unlink(hiddenPath.c_str());
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 || chmod(hiddenPath.c_str(), 0666) < 0 ||
+      listen(fd, 64) < 0 || rename(hiddenPath.c_str(), mouse->socketPath.c_str()) < 0) {
+    SetError(error, "cannot publish " + mouse->socketPath + ": " + std::strerror(errno));
+    unlink(hiddenPath.c_str());
+    close(fd);
+    return kIOReturnNotPermitted;
+  }
+  mouse->listenFd = fd;
+  sd_event_source* source = nullptr;
+  if (sd_event_add_io(loop_, &source, mouse->listenFd, EPOLLIN, &DriverDaemon::OnAccept, mouse.get()) < 0) {
+    SetError(error, "cannot watch " + mouse->socketPath);
+    return kIOReturnNoResources;
+  }
+  mouse->listen.reset(source);
+  if (auto* tessel = dynamic_cast<TesselPointing*>(mouse->pointing.get()); tessel != nullptr && tessel->PollFd() >= 0) {
+    source = nullptr;
+    if (sd_event_add_io(loop_, &source, tessel->PollFd(), EPOLLIN, &DriverDaemon::OnPointerReadable, mouse.get()) < 0) {
+      SetError(error, "cannot watch the pointer of " + spec.name);
+      return kIOReturnNoResources;
+    }
+    // Mouse events go before socket traffic.
+    sd_event_source_set_priority(source, SD_EVENT_PRIORITY_IMPORTANT);
+    mouse->pointer.reset(source);
+  }
+  mice_.push_back(std::move(mouse));
+  return kIOReturnSuccess;
+}
+
+void DriverDaemon::RemoveMouse(const std::string& name) {
+  auto it = std::find_if(mice_.begin(), mice_.end(), [&](const auto& m) { return m->name == name; });
+  if (it == mice_.end()) return;
+  std::unique_ptr<Mouse> mouse = std::move(*it);
+  mice_.erase(it);
+  // The socket goes first, so a client told of the termination never finds it again.
+  mouse->listen.reset();
+  if (mouse->listenFd >= 0) {
+    unlink(mouse->socketPath.c_str());
+    close(mouse->listenFd);
+    mouse->listenFd = -1;
+  }
+  const auto message = EncodeReply(kTerminated, 0, static_cast<std::int32_t>(kIOMessageServiceIsTerminated));
+  for (auto& connection : mouse->connections) {
+    (void)send(connection->fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (connection->client) connection->client->clientDied();
+    connection->client.reset();
+  }
+  connectionCount_ -= mouse->connections.size();
+  // Destroying the mouse closes its connections, removes its socket and releases the pointer.
+}
+
+void DriverDaemon::RemoveAllMice() {
+  while (!mice_.empty()) RemoveMouse(mice_.back()->name);
+}
+
+int DriverDaemon::OnAccept(sd_event_source*, int, std::uint32_t, void* userdata) {
+  auto* mouse = static_cast<Mouse*>(userdata);
+  mouse->daemon->Accept(*mouse);
+  return 0;
+}
+
+void DriverDaemon::Accept(Mouse& mouse) {
+  for (int i = 0; i < kAcceptsPerWakeup; ++i) {
+    const int fd = accept4(mouse.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && spareFd_ >= 0) {
+      // Out of descriptors: the waiting connection would wake the loop forever. Take it
+      // with the spare descriptor and hang up on it.
+      close(spareFd_);
+      const int refused = accept4(mouse.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (refused >= 0) close(refused);
+      spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+      continue;
+    }
+    if (fd < 0) return;  // nothing more waiting
+    auto owned = std::make_unique<Connection>();
+    Connection& connection = *owned;
+    connection.mouse = &mouse;
+    connection.fd = fd;
+    mouse.connections.push_back(std::move(owned));
+    ++connectionCount_;
+
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) < 0) {
+      Refuse(connection, kIOReturnNotPrivileged);
+      continue;
+    }
+    connection.peer = {credentials.pid, credentials.uid, credentials.gid};
+    if (connectionCount_ > options_.maxConnections) {
+      Refuse(connection, kIOReturnNoResources);
+      continue;
+    }
+    if (!policy_.Allows(connection.peer)) {
+      Refuse(connection, kIOReturnNotPrivileged);
+      continue;
+    }
+    sd_event_source* source = nullptr;
+    if (sd_event_add_io(loop_, &source, fd, EPOLLIN, &DriverDaemon::OnClientReadable, &connection) < 0) {
+      Refuse(connection, kIOReturnNoResources);
+      continue;
+    }
+    connection.io.reset(source);
+    UpdateTimer(connection);
+  }
+}
+
+int DriverDaemon::OnClientReadable(sd_event_source*, int, std::uint32_t, void* userdata) {
+  auto* connection = static_cast<Connection*>(userdata);
+  connection->mouse->daemon->ReadFrom(*connection);
+  return 0;
+}
+
+int DriverDaemon::OnClientTimeout(sd_event_source*, std::uint64_t, void* userdata) {
+  auto* connection = static_cast<Connection*>(userdata);
+  connection->timerArmed = false;
+  connection->mouse->daemon->Refuse(*connection, kIOReturnTimeout);
+  return 0;
+}
+
+int DriverDaemon::OnPointerReadable(sd_event_source*, int, std::uint32_t, void* userdata) {
+  auto* mouse = static_cast<Mouse*>(userdata);
+  auto* pointing = static_cast<TesselPointing*>(mouse->pointing.get());
+  if (pointing->Pump() == kIOReturnNoDevice) mouse->daemon->RemoveMouse(mouse->name);
+  return 0;
+}
+
+bool DriverDaemon::ReadFrom(Connection& connection) {
+  std::uint8_t buffer[kMaxFrameSize];
+  std::vector<std::uint8_t> frame;
+  for (int i = 0; i < kReadsPerWakeup; ++i) {
+    const ssize_t n = recv(connection.fd, buffer, connection.reader.Room(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (n <= 0) {  // the peer closed or died, maybe in the middle of a frame
+      Drop(connection);
+      return false;
+    }
+    connection.reader.Feed({buffer, static_cast<std::size_t>(n)});
+    for (;;) {
+      const FrameReader::Result result = connection.reader.Next(frame);
+      if (result == FrameReader::Result::kNeedMore) break;
+      if (result == FrameReader::Result::kGarbled) {
+        Refuse(connection, kIOReturnBadArgument);
+        return false;
+      }
+      if (!Handle(connection, frame)) return false;
+    }
+  }
+  UpdateTimer(connection);
+  return true;
+}
+
+bool DriverDaemon::Handle(Connection& connection, const std::vector<std::uint8_t>& frame) {
+  Request request;
+  const IOReturn decoded = DecodeRequest(frame, request);
+  if (request.kind != kOpen && request.kind != kCall && request.kind != kClose) {
+    Refuse(connection, kIOReturnBadArgument);  // not a request of this protocol
+    return false;
+  }
+  const std::uint32_t replyKind = request.kind | kReply;
+  if (decoded != kIOReturnSuccess) {
+    if (Send(connection, EncodeReply(replyKind, request.serial, kIOReturnBadArgument))) return true;
+    Drop(connection);
+    return false;
+  }
+
+  IOReturn status = kIOReturnSuccess;
+  std::vector<std::uint64_t> outputs;
+  switch (request.kind) {
+    case kOpen:
+      if (connection.client) {
+        status = kIOReturnExclusiveAccess;
+      } else {
+        std::unique_ptr<IOUserClient> client;
+        const OwningTask task{connection.peer.pid, connection.peer.uid};
+        status = connection.mouse->driver->newUserClient(task, nullptr, request.type, client);
+        if (status == kIOReturnSuccess && client) connection.client = std::move(client);
+      }
+      break;
+    case kCall:
+      outputs.assign(request.outputCount, 0);
+      status = connection.client ? CallScalarMethod(*connection.client, request.selector, request.inputs, outputs)
+                                 : kIOReturnNotOpen;
+      break;
+    case kClose: {
+      status = connection.client ? connection.client->clientClose() : kIOReturnNotOpen;
+      connection.client.reset();
+      (void)Send(connection, EncodeReply(replyKind, request.serial, status));
+      Drop(connection);
+      return false;
+    }
+  }
+  if (Send(connection, EncodeReply(replyKind, request.serial, status, outputs))) return true;
+  Drop(connection);
+  return false;
+}
+
+bool DriverDaemon::Send(Connection& connection, const std::vector<std::uint8_t>& bytes) {
+  // Replies are small; a peer that lets the socket buffer fill up without reading is not
+  // waited for.
+  const ssize_t n = send(connection.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  return n == static_cast<ssize_t>(bytes.size());
+}
+
+void DriverDaemon::UpdateTimer(Connection& connection) {
+  const bool waiting = connection.reader.Buffered() > 0 || !connection.client;
+  if (waiting && !connection.timerArmed) {
+    if (!connection.timer) {
+      sd_event_source* source = nullptr;
+      if (sd_event_add_time_relative(loop_, &source, CLOCK_MONOTONIC, options_.frameTimeoutUs, 0,
+                                     &DriverDaemon::OnClientTimeout, &connection) < 0) {
+        return;
+      }
+      connection.timer.reset(source);
+    } else {
+      sd_event_source_set_time_relative(connection.timer.get(), options_.frameTimeoutUs);
+      sd_event_source_set_enabled(connection.timer.get(), SD_EVENT_ONESHOT);
+    }
+    connection.timerArmed = true;
+  } else if (!waiting && connection.timerArmed) {
+    sd_event_source_set_enabled(connection.timer.get(), SD_EVENT_OFF);
+    connection.timerArmed = false;
+  }
+}
+
+void DriverDaemon::Refuse(Connection& connection, IOReturn status) {
+  (void)Send(connection, EncodeReply(kRefused, 0, status));
+  Drop(connection);
+}
+
+void DriverDaemon::Drop(Connection& connection) {
+  if (connection.client) connection.client->clientDied();
+  connection.client.reset();
+  Mouse& mouse = *connection.mouse;
+  auto it = std::find_if(mouse.connections.begin(), mouse.connections.end(),
+                         [&](const auto& c) { return c.get() == &connection; });
+  if (it == mouse.connections.end()) return;
+  mouse.connections.erase(it);
+  --connectionCount_;
+}
+
+}  // namespace korvid

@@ -1,0 +1,95 @@
+// The driver daemon's core: one KorvidTessel per attached mouse, each published as a Unix
+// stream socket whose connections are user clients (protocol in driver/client/
+// DriverProtocol.h). Everything runs on one sd-event loop.
+#pragma once
+
+#include <systemd/sd-event.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/IOKitStandIns.h"
+#include "driver/KorvidTessel.h"
+#include "driver/client/DriverProtocol.h"
+#include "driver/daemon/PeerPolicy.h"
+
+namespace korvid {
+
+struct EventSourceDeleter {
+  void operator()(sd_event_source* source) const { sd_event_source_disable_unref(source); }
+};
+using EventSource = std::unique_ptr<sd_event_source, EventSourceDeleter>;
+
+struct DaemonOptions {
+  std::string runtimeDir = driverproto::kDefaultRuntimeDir;
+  // A frame must arrive whole, and a new connection must open a user client, within this.
+  std::uint64_t frameTimeoutUs = 5'000'000;
+  // Connections served at once, over all mice; more are refused with kIOReturnNoResources.
+  std::size_t maxConnections = 256;
+};
+
+// Everything the daemon needs to know about one attached mouse.
+struct MouseSpec {
+  std::string name;  // unique; the socket is "KorvidTessel-<name>.sock"
+  IOUSBDevice::Identity identity;
+  std::uint8_t interfaceNumber = 0;
+  std::unique_ptr<IOHIPointing> pointing;  // null: the mouse has no pointing service (yet)
+};
+
+class DriverDaemon {
+ public:
+  DriverDaemon(sd_event* loop, DaemonOptions options, PeerPolicy& policy);
+  ~DriverDaemon();
+  DriverDaemon(const DriverDaemon&) = delete;
+  DriverDaemon& operator=(const DriverDaemon&) = delete;
+
+  // Makes the runtime folder and removes driver sockets a previous run left behind.
+  IOReturn Start(std::string* error = nullptr);
+
+  // Starts a driver on the mouse and publishes its socket. kIOReturnNoDevice when the
+  // driver does not start on it, kIOReturnExclusiveAccess when the name is taken.
+  IOReturn AddMouse(MouseSpec spec, std::string* error = nullptr);
+  // The mouse went away: its clients get the termination message and are disconnected,
+  // its socket is removed, its driver and pointing service are destroyed.
+  void RemoveMouse(const std::string& name);
+  void RemoveAllMice();
+
+  std::string SocketPath(const std::string& name) const;
+  std::vector<std::string> MouseNames() const;
+  std::size_t ConnectionCount() const { return connectionCount_; }
+  std::size_t UserClientCount(const std::string& name) const;
+  KorvidTessel* Driver(const std::string& name) const;
+  IOHIPointing* Pointing(const std::string& name) const;
+
+ private:
+  struct Mouse;
+  struct Connection;
+
+  Mouse* Find(const std::string& name) const;
+  static int OnAccept(sd_event_source* source, int fd, std::uint32_t revents, void* userdata);
+  static int OnClientReadable(sd_event_source* source, int fd, std::uint32_t revents, void* userdata);
+  static int OnClientTimeout(sd_event_source* source, std::uint64_t usec, void* userdata);
+  static int OnPointerReadable(sd_event_source* source, int fd, std::uint32_t revents, void* userdata);
+
+  void Accept(Mouse& mouse);
+  // Returns false when the connection was dropped.
+  bool ReadFrom(Connection& connection);
+  bool Handle(Connection& connection, const std::vector<std::uint8_t>& frame);
+  bool Send(Connection& connection, const std::vector<std::uint8_t>& bytes);
+  void UpdateTimer(Connection& connection);
+  // Refuses with `status` (kRefused message) and drops the connection.
+  void Refuse(Connection& connection, IOReturn status);
+  void Drop(Connection& connection);
+
+  sd_event* loop_;
+  DaemonOptions options_;
+  PeerPolicy& policy_;
+  std::vector<std::unique_ptr<Mouse>> mice_;
+  std::size_t connectionCount_ = 0;
+  int spareFd_ = -1;  // kept free for hanging up on peers when descriptors run out
+};
+
+}  // namespace korvid

@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "driver/AccelerationCurve.h"
+
+namespace korvid {
+namespace {
+
+using Motion = MotionAccelerator::Motion;
+
+constexpr std::int32_t kOne = 65536;  // 1.0 in 16.16
+
+struct Step {
+  std::int32_t dx, dy;
+  std::int64_t timeUs;
+};
+
+std::vector<Motion> RunPath(std::int32_t parameter, const std::vector<Step>& steps) {
+  MotionAccelerator accelerator;
+  accelerator.SetParameter(parameter);
+  std::vector<Motion> out;
+  for (const Step& s : steps) out.push_back(accelerator.Apply(s.dx, s.dy, s.timeUs));
+  return out;
+}
+
+std::vector<Step> RandomSteps(unsigned seed, int count, int maxDelta) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> delta(-maxDelta, maxDelta);
+  std::uniform_int_distribution<int> interval(100, 20000);
+  std::vector<Step> steps;
+  std::int64_t time = 0;
+  for (int i = 0; i < count; ++i) {
+    time += interval(random);
+    steps.push_back({delta(random), delta(random), time});
+  }
+  return steps;
+}
+
+TEST(CurveGain, PinnedValues) {
+  struct Row {
+    double speed;
+    std::int32_t parameter;
+    double gain;
+  } rows[] = {
+      {0.5, kOne, 1.0},          {1.0, kOne, 1.0},     {9.0, kOne, 2.0},     {25.0, kOne, 4.0},
+      {1000.0, kOne, 4.0},       {9.0, 2 * kOne, 3.0}, {17.0, kOne / 2, 2.0}, {5.0, 6554, 1.0 + 6554.0 / 65536 * 0.5},
+      {9.0, 0, 1.0},             {9.0, -kOne, 1.0},    {NAN, kOne, 1.0},
+  };
+  for (const Row& row : rows) {
+    EXPECT_DOUBLE_EQ(AccelerationCurve::Gain(row.speed, row.parameter), row.gain)
+        << "speed " << row.speed << " parameter " << row.parameter;
+  }
+}
+
+TEST(CurveApply, PinnedOutputs) {
+  struct Row {
+    std::int32_t parameter;
+    std::int32_t dx, dy;
+    std::int64_t intervalUs;
+    std::int32_t outX, outY;
+  } rows[] = {
+      {kOne, 3, 4, 1000, 4, 6},           // speed 5: gain 1.5, x keeps 0.5
+      {kOne, -3, -4, 1000, -4, -6},       // mirrored
+      {2 * kOne, 1, 0, 1000, 1, 0},       // at the threshold: one to one
+      {kOne, 8, 0, 1000, 15, 0},          // speed 8: gain 1.875
+      {kOne, 8, 0, 125, 32, 0},           // speed 64: capped gain 4
+      {kOne, 8, 0, 0, 32, 0},             // no time between reports counts as 8000 Hz
+      {kOne, 8, 0, 1'000'000, 8, 0},      // after a pause: slow
+      {45056, 20, -10, 1000, 56, -28},    // 0.6875: speed 22.36, gain 2.8357
+      {0x7FFFFFFF, 100000, 0, 1000, std::numeric_limits<std::int32_t>::max(), 0},
+  };
+  for (const Row& row : rows) {
+    MotionAccelerator accelerator;
+    accelerator.SetParameter(row.parameter);
+    accelerator.Apply(0, 0, 0);  // sets the clock
+    const Motion m = accelerator.Apply(row.dx, row.dy, row.intervalUs);
+    EXPECT_EQ(m.dx, row.outX) << row.parameter << ": " << row.dx << "," << row.dy << " in " << row.intervalUs;
+    EXPECT_EQ(m.dy, row.outY) << row.parameter << ": " << row.dx << "," << row.dy << " in " << row.intervalUs;
+  }
+}
+
+TEST(CurveProperties, ZeroAndNegativeParametersAreLinear) {
+  const auto steps = RandomSteps(1, 2000, 200);
+  for (std::int32_t parameter : {0, -1, -kOne, std::numeric_limits<std::int32_t>::min()}) {
+    const auto out = RunPath(parameter, steps);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      ASSERT_EQ(out[i].dx, steps[i].dx);
+      ASSERT_EQ(out[i].dy, steps[i].dy);
+    }
+  }
+}
+
+TEST(CurveProperties, GainIsContinuousInSpeedAndParameter) {
+  for (std::int32_t parameter : {1, 6554, kOne, 2 * kOne, 100 * kOne}) {
+    const double a = parameter / 65536.0;
+    // The steepest slope is a / kReference per count/ms; a step of h changes the gain by
+    // at most that much.
+    const double h = 1e-4;
+    for (double v = 0.0; v < 40.0; v += 0.01) {
+      const double jump = std::abs(AccelerationCurve::Gain(v + h, parameter) - AccelerationCurve::Gain(v, parameter));
+      ASSERT_LE(jump, a / AccelerationCurve::kReference * h * 1.0001 + 1e-12) << "at " << v;
+    }
+  }
+  for (double v : {0.5, 2.0, 9.0, 30.0}) {
+    for (std::int32_t p = 0; p < 4 * kOne; p += 97) {
+      ASSERT_LE(AccelerationCurve::Gain(v, p + 1) - AccelerationCurve::Gain(v, p), 1.0 / 65536 * 3.0 + 1e-12);
+    }
+  }
+}
+
+TEST(CurveProperties, GainNeverFallsAsSpeedOrParameterGrows) {
+  const std::int32_t parameters[] = {-kOne, 0, 1, 6554, 45056, kOne, 2 * kOne, 0x7FFFFFFF};
+  for (std::int32_t parameter : parameters) {
+    double previous = 0.0;
+    for (double v = 0.0; v < 100.0; v += 0.05) {
+      const double gain = AccelerationCurve::Gain(v, parameter);
+      ASSERT_GE(gain, previous) << v;
+      ASSERT_GE(gain, 1.0);
+      previous = gain;
+    }
+  }
+  for (double v = 0.0; v < 100.0; v += 0.7) {
+    double previous = 0.0;
+    for (std::int32_t parameter : parameters) {
+      const double gain = AccelerationCurve::Gain(v, parameter);
+      ASSERT_GE(gain, previous) << v;
+      previous = gain;
+    }
+  }
+  // Through the whole path: a faster report of the same motion moves at least as far.
+  MotionAccelerator slow, fast;
+  slow.SetParameter(kOne);
+  fast.SetParameter(kOne);
+  slow.Apply(0, 0, 0);
+  fast.Apply(0, 0, 0);
+  EXPECT_LE(slow.Apply(6, 2, 4000).dx, fast.Apply(6, 2, 500).dx);
+}
+
+TEST(CurveProperties, MirroredMotionGivesMirroredOutput) {
+  const auto steps = RandomSteps(7, 3000, 60);
+  std::vector<Step> mirrored = steps;
+  for (Step& s : mirrored) {
+    s.dx = -s.dx;
+    s.dy = -s.dy;
+  }
+  for (std::int32_t parameter : {6554, 45056, kOne, 2 * kOne}) {
+    const auto out = RunPath(parameter, steps);
+    const auto back = RunPath(parameter, mirrored);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      ASSERT_EQ(back[i].dx, -out[i].dx) << i;
+      ASSERT_EQ(back[i].dy, -out[i].dy) << i;
+    }
+  }
+}
+
+TEST(CurveProperties, FractionsAddUpSoSlowMotionIsNeverLost) {
+  MotionAccelerator accelerator;
+  accelerator.SetParameter(kOne / 2);
+  std::int64_t time = 0;
+  accelerator.Apply(0, 0, time);
+  // 3 counts in 1 ms = speed 3: gain 1 + 0.5 * 2/8 = 1.125; eight reports give 27 counts.
+  std::int64_t total = 0;
+  for (int i = 0; i < 8; ++i) total += accelerator.Apply(3, 0, time += 1000).dx;
+  EXPECT_EQ(total, 27);
+  EXPECT_NEAR(accelerator.RemainderX(), 0.0, 1e-9);
+
+  // Over a long random path in one direction the output equals the exact sum, less than 1.
+  MotionAccelerator walker;
+  walker.SetParameter(45056);
+  double exact = 0.0;
+  std::int64_t moved = 0;
+  std::mt19937 random(3);
+  std::uniform_int_distribution<int> delta(1, 12);
+  time = 0;
+  walker.Apply(0, 0, time);
+  for (int i = 0; i < 5000; ++i) {
+    const int d = delta(random);
+    time += 1000;
+    exact += d * AccelerationCurve::Gain(AccelerationCurve::Speed(d, 0, 1000), 45056);
+    moved += walker.Apply(d, 0, time).dx;
+  }
+  EXPECT_LT(std::abs(exact - static_cast<double>(moved)), 1.0);
+  // A single count at rest speed is never swallowed, whatever the parameter.
+  for (std::int32_t parameter : {1, kOne, 0x7FFFFFFF}) {
+    MotionAccelerator one;
+    one.SetParameter(parameter);
+    EXPECT_EQ(one.Apply(1, -1, 0).dx, 1);
+    EXPECT_EQ(one.Apply(-1, 1, 200000).dy, 1);
+  }
+}
+
+TEST(CurveProperties, ChangingDirectionDropsTheOppositeRemainder) {
+  MotionAccelerator accelerator;
+  accelerator.SetParameter(kOne);
+  accelerator.Apply(0, 0, 0);
+  EXPECT_EQ(accelerator.Apply(3, 4, 1000).dx, 4);  // keeps +0.5
+  EXPECT_DOUBLE_EQ(accelerator.RemainderX(), 0.5);
+  EXPECT_EQ(accelerator.Apply(-1, 0, 101000).dx, -1);  // slow, opposite: no leftover pull
+}
+
+TEST(CurveProperties, ExtremeInputsAndParametersCannotOverflow) {
+  constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
+  constexpr auto kMin = std::numeric_limits<std::int32_t>::min();
+  for (std::int32_t parameter : {kOne, 0x7FFFFFFF}) {
+    MotionAccelerator accelerator;
+    accelerator.SetParameter(parameter);
+    for (std::int64_t time : {std::numeric_limits<std::int64_t>::min(), std::int64_t{0},
+                              std::numeric_limits<std::int64_t>::max(), std::int64_t{-5}}) {
+      for (auto [dx, dy] : {std::pair{kMax, kMax}, std::pair{kMin, kMin}, std::pair{kMin, kMax}, std::pair{1, kMin}}) {
+        const Motion m = accelerator.Apply(dx, dy, time);
+        EXPECT_GE(m.dx, -kMax);
+        EXPECT_GE(m.dy, -kMax);
+        EXPECT_EQ(m.dx > 0, dx > 0);
+        EXPECT_EQ(m.dy > 0, dy > 0);
+        EXPECT_LT(std::abs(accelerator.RemainderX()), 1.0);
+        EXPECT_LT(std::abs(accelerator.RemainderY()), 1.0);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace korvid

@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include "platform/files/PropertyList.h"
+#include "platform/files/tests/TestFolder.h"
+
+namespace korvid {
+namespace {
+using testing::ReadWithPlistlib;
+using testing::TempFolder;
+using testing::WriteFile;
+
+constexpr const char* kEveryType = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+  <key>zeta</key><integer>-5</integer>
+  <key>big</key><integer>9223372036854775807</integer>
+  <key>alpha</key><real>1.5</real>
+  <key>when</key><date>2020-02-29T12:34:56Z</date>
+  <key>before1970</key><date>1960-06-15T10:00:00Z</date>
+  <key>bytes</key><data>AAEC/w==</data>
+  <key>text</key><string>a &lt;&amp;&gt; é 😀</string>
+  <key>empty</key><string></string>
+  <key>yes</key><true/>
+  <key>no</key><false/>
+  <key>list</key><array><string>x</string><dict/><array/><integer>0</integer></array>
+</dict>
+</plist>
+)";
+
+constexpr const char* kEveryTypeSeenByPython =
+    R"({"zeta":{"int":-5},"big":{"int":9223372036854775807},"alpha":{"real":"1.5"},)"
+    R"("when":{"date":"2020-02-29T12:34:56"},"before1970":{"date":"1960-06-15T10:00:00"},)"
+    R"("bytes":{"data":"AAEC/w=="},"text":"a <&> é 😀","empty":"","yes":{"bool":true},)"
+    R"("no":{"bool":false},"list":["x",{},[],{"int":0}]})";
+
+TEST(PropertyListRoundTrip, KeepsEveryValueTypeKeyOrderAndValue) {
+  TempFolder temp;
+  WriteFile(temp.path() / "in.plist", kEveryType);
+  ASSERT_EQ(ReadWithPlistlib(temp.path() / "in.plist"), kEveryTypeSeenByPython);
+
+  std::optional<PropertyList> document = PropertyList::Parse(kEveryType);
+  ASSERT_TRUE(document);
+  std::optional<std::string> xml = document->ToXml();
+  ASSERT_TRUE(xml);
+  WriteFile(temp.path() / "out.plist", *xml);
+  EXPECT_EQ(ReadWithPlistlib(temp.path() / "out.plist"), kEveryTypeSeenByPython);
+}
+
+TEST(PropertyListRoundTrip, FloatsStaySinglePrecisionReals) {
+  TempFolder temp;
+  PropertyList settings = PropertyList::NewDictionary();
+  settings.SetFloat("acceleration", 1.1f);
+  settings.SetFloat("lastAcceleration", 0.1f);
+  WriteFile(temp.path() / "s.plist", *settings.ToXml());
+  // The reals hold exactly the single-precision values.
+  EXPECT_EQ(ReadWithPlistlib(temp.path() / "s.plist"),
+            R"({"acceleration":{"real":"1.100000023841858"},"lastAcceleration":{"real":"0.10000000149011612"}})");
+  std::optional<PropertyList> back = PropertyList::Parse(*settings.ToXml());
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->GetFloat("acceleration"), 1.1f);
+  EXPECT_EQ(back->GetFloat("lastAcceleration"), 0.1f);
+}
+
+TEST(PropertyListParse, RejectsEmptyAndDamagedText) {
+  EXPECT_FALSE(PropertyList::Parse(""));
+  EXPECT_FALSE(PropertyList::Parse("garbage"));
+  EXPECT_FALSE(PropertyList::Parse("<plist><dict><key>a</key><string>x</string>"));
+  EXPECT_FALSE(PropertyList::Parse(std::string_view("\0\0\0", 3)));
+}
+
+TEST(PropertyListParse, ReadsTheBinaryFormToo) {
+  std::optional<PropertyList> document = PropertyList::Parse(kEveryType);
+  ASSERT_TRUE(document);
+  char* binary = nullptr;
+  std::uint32_t length = 0;
+  plist_to_bin(document->get(), &binary, &length);
+  ASSERT_NE(binary, nullptr);
+  std::optional<PropertyList> back = PropertyList::Parse(std::string_view(binary, length));
+  plist_to_bin_free(binary);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->ToXml(), document->ToXml());
+}
+
+TEST(PropertyListNumbers, ReadsNumbersOfEveryKindAsFloat) {
+  std::optional<PropertyList> d = PropertyList::Parse(
+      "<plist><dict><key>r</key><real>0.5</real><key>i</key><integer>-2</integer>"
+      "<key>b</key><true/><key>s</key><string> 1.25abc</string><key>t</key><string>none</string>"
+      "<key>d</key><date>2020-01-01T00:00:00Z</date></dict></plist>");
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->GetFloat("r"), 0.5f);
+  EXPECT_EQ(d->GetFloat("i"), -2.0f);
+  EXPECT_EQ(d->GetFloat("b"), 1.0f);
+  EXPECT_EQ(d->GetFloat("s"), 1.25f);
+  EXPECT_EQ(d->GetFloat("t"), 0.0f);
+  EXPECT_EQ(d->GetFloat("d"), std::nullopt);
+  EXPECT_EQ(d->GetFloat("missing"), std::nullopt);
+  EXPECT_TRUE(d->Contains("d"));
+  EXPECT_FALSE(d->Contains("missing"));
+}
+
+}  // namespace
+}  // namespace korvid

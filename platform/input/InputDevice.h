@@ -1,0 +1,88 @@
+// A grabbed pointer device and its clone: events are read from the mouse (which nobody
+// else sees while it is grabbed) and written to a virtual device with the same
+// capabilities and identifiers, which the desktop sees instead.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/Status.h"
+
+namespace korvid {
+
+// Event types and codes the pointing service looks at (the kernel's input event codes).
+inline constexpr std::uint16_t kEvSyn = 0x00;
+inline constexpr std::uint16_t kEvRel = 0x02;
+inline constexpr std::uint16_t kSynReport = 0;
+inline constexpr std::uint16_t kSynDropped = 3;
+inline constexpr std::uint16_t kRelX = 0x00;
+inline constexpr std::uint16_t kRelY = 0x01;
+
+struct InputEvent {
+  std::int64_t timeUs = 0;  // when the device reported it, in microseconds
+  std::uint16_t type = 0;
+  std::uint16_t code = 0;
+  std::int32_t value = 0;
+  friend bool operator==(const InputEvent&, const InputEvent&) = default;
+};
+
+class InputDevice {
+ public:
+  virtual ~InputDevice() = default;
+
+  // Descriptor that becomes readable when events wait; -1 when the device has none.
+  virtual int PollFd() const = 0;
+  // Appends the events available now, without blocking, to `events`. A mouse that has
+  // gone away answers kIOReturnNoDevice; nothing available is success with no events.
+  virtual IOReturn Read(std::vector<InputEvent>& events) = 0;
+  // Emits events through the clone, in order.
+  virtual IOReturn Write(std::span<const InputEvent> events) = 0;
+};
+
+// Opens the evdev node `devnode`, grabs it exclusively and creates its clone, named
+// after the mouse with kCloneNameSuffix. Returns null on failure, with a reason in `error`.
+std::unique_ptr<InputDevice> OpenGrabbedPointer(const std::string& devnode, std::string* error = nullptr);
+
+inline constexpr const char* kCloneNameSuffix = " (korvid-tessel-driver)";
+
+// An in-memory device for tests: events fed in are read out in batches, events written
+// are recorded.
+class FakeInputDevice final : public InputDevice {
+ public:
+  // With `pollable`, PollFd() is a descriptor that is readable while events wait or once
+  // the device is unplugged, so an event loop can watch the fake like a real device.
+  explicit FakeInputDevice(bool pollable = false);
+  ~FakeInputDevice() override;
+  FakeInputDevice(const FakeInputDevice&) = delete;
+  FakeInputDevice& operator=(const FakeInputDevice&) = delete;
+
+  int PollFd() const override { return wakeRead_; }
+  IOReturn Read(std::vector<InputEvent>& events) override;
+  IOReturn Write(std::span<const InputEvent> events) override;
+
+  void Feed(std::span<const InputEvent> events);
+  void Unplug();
+  // Largest number of events one Read hands out (0: all that wait).
+  void SetReadBatch(std::size_t batch) { batch_ = batch; }
+  const std::vector<InputEvent>& Written() const { return written_; }
+  void ClearWritten() { written_.clear(); }
+
+ private:
+  std::vector<InputEvent> pending_;
+  std::size_t readPos_ = 0;
+  std::vector<InputEvent> written_;
+  std::size_t batch_ = 0;
+  bool unplugged_ = false;
+  int wakeRead_ = -1;
+  int wakeWrite_ = -1;
+  void Wake();
+  void Settle();
+};
+
+// Builders for fake event streams.
+std::vector<InputEvent> MotionReport(std::int64_t timeUs, std::int32_t dx, std::int32_t dy);
+
+}  // namespace korvid
