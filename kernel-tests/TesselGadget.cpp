@@ -25,9 +25,9 @@ void Put16(std::vector<std::uint8_t>& out, std::uint16_t value) {
 }
 
 std::vector<std::uint8_t> EndpointDescriptor(bool highSpeed) {
-  // Interrupt IN, 8 bytes, every 8 ms (high speed counts 2^(n-1) microframes).
+  // Interrupt IN, 8 bytes, every 1 ms (high speed counts 2^(n-1) microframes).
   return {USB_DT_ENDPOINT_SIZE, USB_DT_ENDPOINT, kInterruptAddress, USB_ENDPOINT_XFER_INT, 8, 0,
-          static_cast<std::uint8_t>(highSpeed ? 7 : 8)};
+          static_cast<std::uint8_t>(highSpeed ? 4 : 1)};
 }
 
 std::vector<std::uint8_t> ConfigurationDescriptor(bool highSpeed, std::uint8_t maxPower) {
@@ -73,6 +73,17 @@ std::string FindController(const std::string& gadgetfs) {
 
 std::vector<std::uint8_t> TesselGadget::ReportDescriptor() {
   return {
+      // The pointer: three buttons, 16-bit relative X and Y, an 8-bit wheel.
+      0x05, 0x01, 0x09, 0x02, 0xA1, 0x01,  // Generic Desktop, Mouse, Collection (Application)
+      0x09, 0x01, 0xA1, 0x00,              //   Pointer, Collection (Physical)
+      0x05, 0x09, 0x19, 0x01, 0x29, 0x03,  //     Buttons 1 to 3
+      0x15, 0x00, 0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02,  // Input (Data, Var, Abs)
+      0x95, 0x01, 0x75, 0x05, 0x81, 0x03,  //     5 bits of padding
+      0x05, 0x01, 0x09, 0x30, 0x09, 0x31,  //     X, Y
+      0x16, 0x01, 0x80, 0x26, 0xFF, 0x7F, 0x75, 0x10, 0x95, 0x02, 0x81, 0x06,  // Input (Rel)
+      0x09, 0x38, 0x15, 0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x01, 0x81, 0x06,  // Wheel (Rel)
+      0xC0, 0xC0,
+      // The settings: one vendor-defined 90-byte feature report.
       0x06, 0x00, 0xFF,  // Usage Page (vendor 0xFF00)
       0x09, 0x01,        // Usage (1)
       0xA1, 0x01,        // Collection (Application)
@@ -284,27 +295,40 @@ void TesselGadget::Stall(bool in) {
   }
 }
 
+bool TesselGadget::SendPointer(std::uint8_t buttons, std::int16_t dx, std::int16_t dy, std::int8_t wheel) {
+  const int fd = epIn_;
+  if (fd < 0) return false;
+  const auto x = static_cast<std::uint16_t>(dx);
+  const auto y = static_cast<std::uint16_t>(dy);
+  const std::uint8_t report[6] = {buttons,
+                                  static_cast<std::uint8_t>(x & 0xFF), static_cast<std::uint8_t>(x >> 8),
+                                  static_cast<std::uint8_t>(y & 0xFF), static_cast<std::uint8_t>(y >> 8),
+                                  static_cast<std::uint8_t>(wheel)};
+  return ::write(fd, report, sizeof report) == static_cast<ssize_t>(sizeof report);
+}
+
 void TesselGadget::EnableEndpoint() {
   if (epIn_ >= 0) return;
   const std::string path = gadgetfs_ + "/" + kInterruptEndpoint;
-  epIn_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (epIn_ < 0) return;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return;
   // Tag 1, then the full-speed and high-speed endpoint descriptors.
   std::vector<std::uint8_t> blob = {1, 0, 0, 0};
   const auto fs = EndpointDescriptor(false);
   const auto hs = EndpointDescriptor(true);
   blob.insert(blob.end(), fs.begin(), fs.end());
   blob.insert(blob.end(), hs.begin(), hs.end());
-  if (::write(epIn_, blob.data(), blob.size()) < 0) {
-    ::close(epIn_);
-    epIn_ = -1;
+  if (::write(fd, blob.data(), blob.size()) < 0) {
+    Problem(std::string("interrupt endpoint not enabled: ") + std::strerror(errno));
+    ::close(fd);
+    return;
   }
+  epIn_ = fd;
 }
 
 void TesselGadget::DisableEndpoint() {
-  if (epIn_ < 0) return;
-  ::close(epIn_);
-  epIn_ = -1;
+  const int fd = epIn_.exchange(-1);
+  if (fd >= 0) ::close(fd);
 }
 
 void TesselGadget::Problem(std::string text) {

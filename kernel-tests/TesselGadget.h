@@ -1,7 +1,8 @@
 // A Korvid Tessel on a real USB bus: a user-space USB gadget (gadgetfs, on the dummy_hcd
-// controller of the kernel-test machine) with the mouse's ids and one HID interface whose
-// vendor-defined 90-byte feature report is answered by a SimulatedTessel. usbhid binds it
-// and hidraw gives it a node, so our device handle and discovery meet it as a real mouse.
+// controller of the kernel-test machine) with the mouse's ids and one HID interface: a
+// pointer whose reports the test sends, and a vendor-defined 90-byte feature report
+// answered by a SimulatedTessel. usbhid binds it, hidraw and evdev give it nodes, so our
+// device handle, discovery and driver meet it as a real mouse.
 //
 // The gadget's control endpoint is served by a thread of its own; the simulated mouse
 // locks itself, and the request log below is locked too.
@@ -53,7 +54,12 @@ class TesselGadget {
   // What went wrong on the gadget's side (stalls, failed transfers), in words.
   std::vector<std::string> Problems() const;
 
-  // The HID report descriptor the gadget gives (vendor page, one 90-byte feature report).
+  // Sends one pointer report (buttons in bits 0..2) on the interrupt endpoint; returns
+  // once the host has taken it. False when the host has not configured the gadget.
+  bool SendPointer(std::uint8_t buttons, std::int16_t dx, std::int16_t dy, std::int8_t wheel);
+
+  // The HID report descriptor the gadget gives: a three-button mouse with a wheel, and the
+  // vendor-defined 90-byte feature report of the settings.
   static std::vector<std::uint8_t> ReportDescriptor();
 
  private:
@@ -69,7 +75,7 @@ class TesselGadget {
   std::shared_ptr<SimulatedTessel> mouse_;
   std::string gadgetfs_;
   int ep0_ = -1;
-  int epIn_ = -1;
+  std::atomic<int> epIn_{-1};
   std::string epInName_;
   std::uint8_t epInAddress_ = 0;
   int stopPipe_[2] = {-1, -1};
