@@ -1,0 +1,225 @@
+#include "agent/KorvidTesselHelper.h"
+
+#include <cmath>
+#include <new>
+
+#include "platform/FourCC.h"
+#include "platform/Identity.h"
+
+namespace korvid {
+
+KorvidTesselHelper* gKorvidTesselHelper = nullptr;
+
+std::int32_t AccelerationToFixed(float acceleration) {
+  const float scaled = acceleration * 65536.0f;
+  if (std::isnan(scaled)) return 0;
+  if (scaled >= 2147483647.0f) return 0x7FFFFFFF;
+  if (scaled <= -2147483648.0f) return INT32_MIN;
+  return static_cast<std::int32_t>(scaled);  // truncates toward zero
+}
+
+IOReturn CallKextScalarMethod(DriverWatcher& drivers, io_connect_t connection, std::uint32_t methodIndex,
+                              std::uint32_t inputCount, std::uint32_t outputCount, std::uint32_t input0,
+                              std::uint32_t input1, std::uint32_t input2, std::uint32_t input3,
+                              std::uint32_t* output) {
+  if (inputCount > 4 || outputCount > 1 || (outputCount == 1 && output == nullptr)) return kIOReturnBadArgument;
+  const std::uint64_t inputs[4] = {input0, input1, input2, input3};
+  std::uint64_t outputs[1] = {0};
+  const IOReturn status = drivers.CallScalarMethod(connection, methodIndex, std::span(inputs, inputCount),
+                                                   std::span(outputs, outputCount));
+  if (outputCount == 1 && output != nullptr) *output = static_cast<std::uint32_t>(outputs[0]);
+  return status;
+}
+
+IOReturn SendControlToDevices(DriverWatcher& drivers, const CapturedKorvidTesselRec* list, std::uint32_t command,
+                              std::int32_t value, std::int32_t* output) {
+  std::uint32_t dummy = 0;
+  for (const CapturedKorvidTesselRec* record = list; record != nullptr; record = record->next.get()) {
+    std::uint32_t out = 0;
+    const IOReturn status = CallKextScalarMethod(drivers, record->connection, 0, 3, 1, record->connection, command,
+                                                 static_cast<std::uint32_t>(value), 0, output ? &out : &dummy);
+    if (output != nullptr) *output = static_cast<std::int32_t>(out);
+    if (status != kIOReturnSuccess) return status;
+  }
+  return kIOReturnSuccess;
+}
+
+OSStatus FindOtherNamedProcess(ProcessTable& processes, ConstPString name, ProcessSerialNumber* psn) {
+  const ProcessSerialNumber self = processes.CurrentProcess();
+  ProcessSerialNumber current{0, kNoProcess};
+  for (;;) {
+    if (const OSStatus status = processes.GetNextProcess(current); status != noErr) return Widen16(status);
+    bool same = false;
+    if (processes.SameProcess(current, self, same) != noErr || same) continue;
+    ProcessName processName{};
+    if (const OSStatus status = processes.GetProcessName(current, processName); status != noErr) {
+      return Widen16(status);
+    }
+    if (PStringCmp(name, processName) != 0) continue;
+    if (psn != nullptr) *psn = current;
+    return noErr;
+  }
+}
+
+KorvidTesselHelper::KorvidTesselHelper(HelperEnvironment environment) : env_(std::move(environment)) {}
+
+KorvidTesselHelper::~KorvidTesselHelper() {
+  StopHandlingDevices();
+  if (gKorvidTesselHelper == this) {
+    env_.events.RemoveEventHandler(kKvdO, kKvdC);
+    gKorvidTesselHelper = nullptr;
+  }
+}
+
+void KorvidTesselHelper::AwakeFromNib() {
+  const Str255 name = MakeStr255(kHelperProcessName);
+  if (FindOtherNamedProcess(env_.processes, name, nullptr) == noErr) {
+    terminating_ = true;
+    if (env_.terminate) env_.terminate();
+    return;  // the application is quitting: nothing more to start
+  }
+  gKorvidTesselHelper = this;
+  fAcceleration = 0;
+  ReadStoredAcceleration();
+  env_.events.InstallEventHandler(kKvdO, kKvdC, [](const AppleEvent& event, AppleEvent& reply) -> OSErr {
+    if (gKorvidTesselHelper == nullptr) return static_cast<OSErr>(errAEEventNotHandled);
+    return gKorvidTesselHelper->HandleControlMessage(event, reply);
+  });
+  InstallAppChangeNotification();
+  StartHandlingDevices();
+}
+
+void KorvidTesselHelper::ApplicationWillTerminate() { StopHandlingDevices(); }
+
+void KorvidTesselHelper::ReadStoredAcceleration() {
+  PropertyList domain;
+  if (env_.preferences.PersistentDomain(kSettingsDomain, domain) != noErr) return;
+  const std::optional<float> stored = domain.GetFloat("acceleration");
+  if (!stored) return;
+  const float x = *stored;
+  if (x >= 0.0f && x <= 2.0f) fAcceleration = AccelerationToFixed(x);  // NaN fails both tests
+}
+
+OSErr KorvidTesselHelper::HandleControlMessage(const AppleEvent& event, AppleEvent& reply) {
+  std::int32_t result = 0;
+  std::uint32_t command = 0;
+  std::int32_t value = 0;
+  if (const OSStatus status = AEGetParamValue(event, keyDirectObject, typeMagnitude, command); status != noErr) {
+    return static_cast<OSErr>(status);
+  }
+  if (const OSStatus status = AEGetParamValue(event, kKvdC, typeSInt32, value); status != noErr) {
+    return static_cast<OSErr>(status);
+  }
+  if (command == kKvSA) fAcceleration = value;
+  const IOReturn status = SendControlToDevices(env_.drivers, fCapturedDeviceList.get(), command, value, &result);
+  if ((status & 0xFFFF) != 0) return static_cast<OSErr>(static_cast<std::int16_t>(status & 0xFFFF));
+  return static_cast<OSErr>(AEPutParamValue(reply, keyDirectObject, typeSInt32, result));
+}
+
+OSStatus KorvidTesselHelper::InstallAppChangeNotification() {
+  fFrontAppBundleID.clear();
+  fFrontAppBundleID.reserve(64);
+  return env_.frontApp.InstallFrontSwitchHandler([this] { KorvidTesselFrontAppChanged(); });
+}
+
+void KorvidTesselHelper::KorvidTesselFrontAppChanged() {
+  const std::optional<std::string> bundleID = env_.frontApp.ActiveBundleIdentifier();
+  // An application without an identifier never equals the last one seen.
+  if (bundleID && *bundleID == fFrontAppBundleID) return;
+  fFrontAppBundleID = bundleID.value_or(std::string());
+  SendAccelerationToDevices();
+}
+
+void KorvidTesselHelper::SendAccelerationToDevices() {
+  SendControlToDevices(env_.drivers, fCapturedDeviceList.get(), kKvSA, fAcceleration, nullptr);
+}
+
+void KorvidTesselHelper::StartHandlingDevices() {
+  if (fHandlingDevices) return;
+  fHandlingDevices = true;
+  // Drivers present now are reported before Start returns.
+  env_.drivers.Start([this](const std::string& service) { DeviceAdded(service); },
+                     [this](const std::string& service) { DeviceRemoved(service); });
+}
+
+void KorvidTesselHelper::StopHandlingDevices() {
+  if (!fHandlingDevices) return;
+  fHandlingDevices = false;
+  env_.drivers.Stop();
+}
+
+void KorvidTesselHelper::DeviceAdded(const std::string& service) {
+  io_connect_t connection = 0;
+  if (env_.drivers.Open(service, kKvdU, connection) != kIOReturnSuccess || connection == 0) return;
+  CapturedKorvidTesselRec* record = AddCapturedDevice(connection);
+  if (record == nullptr) {
+    env_.drivers.Close(connection);  // no record, no driver
+    return;
+  }
+  io_object_t notification = 0;
+  const IOReturn status = env_.drivers.AddInterestNotification(
+      connection,
+      [record](std::uint32_t message) {
+        if (gKorvidTesselHelper != nullptr) gKorvidTesselHelper->KorvidTesselMessage(record, message);
+      },
+      notification);
+  if (status != kIOReturnSuccess) {
+    // Its termination could never be heard; a dead driver left in the list would stop
+    // every later push at itself.
+    env_.drivers.Close(connection);
+    RemoveCapturedDevice(connection);
+    return;
+  }
+  record->notification = notification;
+  // Each driver schedules its own push; it reads the acceleration when it runs.
+  env_.scheduler.After(kDevicePushDelay, [this] { SendAccelerationToDevices(); });
+}
+
+void KorvidTesselHelper::DeviceRemoved(const std::string&) {
+  // Records go when their own driver's termination message arrives.
+}
+
+void KorvidTesselHelper::KorvidTesselMessage(CapturedKorvidTesselRec* record, std::uint32_t message) {
+  if (message != kIOMessageServiceIsTerminated || record == nullptr) return;
+  if (FindCapturedDevice(record->connection) != record) return;  // not ours (any more)
+  const io_connect_t connection = record->connection;
+  if (record->notification != 0) env_.drivers.ReleaseNotification(record->notification);
+  record->notification = 0;
+  env_.drivers.Close(connection);
+  RemoveCapturedDevice(connection);
+}
+
+std::unique_ptr<CapturedKorvidTesselRec> KorvidTesselHelper::NewRecord() {
+  return std::unique_ptr<CapturedKorvidTesselRec>(new (std::nothrow) CapturedKorvidTesselRec());
+}
+
+CapturedKorvidTesselRec* KorvidTesselHelper::AddCapturedDevice(io_connect_t connection) {
+  if (CapturedKorvidTesselRec* existing = FindCapturedDevice(connection)) return existing;
+  std::unique_ptr<CapturedKorvidTesselRec> record = NewRecord();
+  if (!record) return nullptr;
+  record->connection = connection;
+  std::unique_ptr<CapturedKorvidTesselRec>* tail = &fCapturedDeviceList;
+  while (*tail) tail = &(*tail)->next;
+  *tail = std::move(record);
+  ++fCapturedDeviceCount;
+  return tail->get();
+}
+
+CapturedKorvidTesselRec* KorvidTesselHelper::FindCapturedDevice(io_connect_t connection) const {
+  for (CapturedKorvidTesselRec* record = fCapturedDeviceList.get(); record != nullptr; record = record->next.get()) {
+    if (record->connection == connection) return record;
+  }
+  return nullptr;
+}
+
+void KorvidTesselHelper::RemoveCapturedDevice(io_connect_t connection) {
+  for (std::unique_ptr<CapturedKorvidTesselRec>* link = &fCapturedDeviceList; *link; link = &(*link)->next) {
+    if ((*link)->connection != connection) continue;
+    std::unique_ptr<CapturedKorvidTesselRec> removed = std::move(*link);
+    *link = std::move(removed->next);
+    if (fCapturedDeviceCount > 0) --fCapturedDeviceCount;
+    return;
+  }
+}
+
+}  // namespace korvid
