@@ -10,7 +10,7 @@ export ASAN_OPTIONS  ?= detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS  ?= suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0
 
-.PHONY: all deps build build-asan test test-plain test-asan run bench clean
+.PHONY: all deps build build-asan test test-plain test-asan run bench clean test-kernel
 
 all: build
 
@@ -48,3 +48,8 @@ clean:
 install: build
 	cmake --install $(BUILD)
 	scripts/install-step $(BUILD)
+
+# Our Linux pieces against Debian's real kernel in a qemu virtual machine (kernel-tests/).
+# Not part of `make test`; CI runs it after.
+test-kernel:
+	kernel-tests/run build-kernel

@@ -11,13 +11,26 @@ constexpr const char* kUdevRuleName = "70-korvid-tessel.rules";
 
 }  // namespace
 
-std::unique_ptr<DeviceWatcher> MakeSystemDeviceWatcher() { return std::make_unique<UdevDeviceWatcher>(); }
+const char* UdevDeviceWatcher::EventSource(struct udev* context, Events events) {
+  if (events != Events::Automatic) return events == Events::Kernel ? "kernel" : "udev";
+  // udevd announces hot-plug once it has made the node and applied its rules. A system
+  // without udevd (a minimal system, an initramfs) hears only the kernel's own uevents,
+  // sent once devtmpfs has made the node: the watcher then listens to those.
+  udev::QueuePtr queue(udev_queue_new(context));
+  return queue && udev_queue_get_udev_is_active(queue.get()) != 0 ? "udev" : "kernel";
+}
 
-UdevDeviceWatcher::UdevDeviceWatcher(Opener opener, std::ostream* diagnostics)
+std::unique_ptr<DeviceWatcher> MakeSystemDeviceWatcher() {
+  return std::make_unique<UdevDeviceWatcher>(UdevDeviceWatcher::Opener{}, nullptr,
+                                             UdevDeviceWatcher::Events::Automatic);
+}
+
+UdevDeviceWatcher::UdevDeviceWatcher(Opener opener, std::ostream* diagnostics, Events events)
     : opener_(opener ? std::move(opener) : Opener([](const TesselNode& node, std::string* error) {
         return OpenTessel(node, error);
       })),
-      diagnostics_(diagnostics != nullptr ? diagnostics : &std::cerr) {}
+      diagnostics_(diagnostics != nullptr ? diagnostics : &std::cerr),
+      events_(events) {}
 
 UdevDeviceWatcher::~UdevDeviceWatcher() { Stop(); }
 
@@ -28,7 +41,7 @@ bool UdevDeviceWatcher::Start() {
   started_ = true;
   // Listen before enumerating, so a mouse plugged in meanwhile is not missed; one that
   // is seen twice is reported once.
-  monitor_.reset(udev_monitor_new_from_netlink(udev_.get(), "udev"));
+  monitor_.reset(udev_monitor_new_from_netlink(udev_.get(), EventSource(udev_.get(), events_)));
   if (monitor_ && udev_monitor_filter_add_match_subsystem_devtype(monitor_.get(), "hidraw", nullptr) >= 0 &&
       udev_monitor_enable_receiving(monitor_.get()) >= 0) {
     notifier_ = std::make_unique<QSocketNotifier>(udev_monitor_get_fd(monitor_.get()), QSocketNotifier::Read);

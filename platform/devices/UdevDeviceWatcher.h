@@ -20,9 +20,15 @@ class UdevDeviceWatcher final : public DeviceWatcher {
  public:
   using Opener = std::function<std::unique_ptr<UsbDeviceInterface>(const TesselNode&, std::string*)>;
 
+  // Which uevents tell of hot-plug: udevd's (after its rules ran), the kernel's own (on a
+  // system without udevd), or udevd's when it runs and else the kernel's.
+  enum class Events { Udev, Kernel, Automatic };
+
   // `opener` opens a found node (OpenTessel by default). `diagnostics` receives, once per
   // watcher, the reason a mouse's node could not be opened for lack of permission.
-  explicit UdevDeviceWatcher(Opener opener = {}, std::ostream* diagnostics = nullptr);
+  // MakeSystemDeviceWatcher() makes one with Events::Automatic.
+  explicit UdevDeviceWatcher(Opener opener = {}, std::ostream* diagnostics = nullptr,
+                             Events events = Events::Udev);
   ~UdevDeviceWatcher() override;
 
   bool Start() override;
@@ -31,6 +37,9 @@ class UdevDeviceWatcher final : public DeviceWatcher {
   DeviceNotification AddInterest(DeviceService service, InterestHandler handler) override;
   void RemoveInterest(DeviceNotification notification) override;
   void Stop() override;
+
+  // The netlink source of `events`: "udev" or "kernel".
+  static const char* EventSource(struct udev* context, Events events);
 
   // For tests: drains the monitor now instead of waiting for the main loop.
   void ProcessPendingEvents();
@@ -46,6 +55,7 @@ class UdevDeviceWatcher final : public DeviceWatcher {
 
   Opener opener_;
   std::ostream* diagnostics_;
+  Events events_;
   bool started_ = false;
   bool permissionReported_ = false;
   udev::UdevPtr udev_;

@@ -17,11 +17,13 @@ struct UdevDeleter {
   void operator()(udev_device* d) const { udev_device_unref(d); }
   void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
   void operator()(udev_monitor* m) const { udev_monitor_unref(m); }
+  void operator()(udev_queue* q) const { udev_queue_unref(q); }
 };
 using UdevPtr = std::unique_ptr<struct udev, UdevDeleter>;
 using DevicePtr = std::unique_ptr<udev_device, UdevDeleter>;
 using EnumeratePtr = std::unique_ptr<udev_enumerate, UdevDeleter>;
 using MonitorPtr = std::unique_ptr<udev_monitor, UdevDeleter>;
+using QueuePtr = std::unique_ptr<udev_queue, UdevDeleter>;
 
 // "100mA" (the USB device's bMaxPower attribute) in units of 2 mA; 0 when unreadable.
 std::uint32_t BusPowerFromMaxPower(std::string_view maxPower);

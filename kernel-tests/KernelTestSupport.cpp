@@ -1,0 +1,82 @@
+#include "kernel-tests/KernelTestSupport.h"
+
+#include <libudev.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+extern char** environ;
+
+namespace korvid::kerneltest {
+
+bool WaitForUevents(const char* subsystem, const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  using Clock = std::chrono::steady_clock;
+  std::unique_ptr<udev, decltype(&udev_unref)> context(udev_new(), udev_unref);
+  std::unique_ptr<udev_monitor, decltype(&udev_monitor_unref)> monitor(
+      context ? udev_monitor_new_from_netlink(context.get(), "kernel") : nullptr, udev_monitor_unref);
+  if (monitor) {
+    udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), subsystem, nullptr);
+    udev_monitor_enable_receiving(monitor.get());
+  }
+  const auto deadline = Clock::now() + timeout;
+  while (!done()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 || !monitor) return false;
+    pollfd fd{udev_monitor_get_fd(monitor.get()), POLLIN, 0};
+    if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) return done();
+    while (udev_device* device = udev_monitor_receive_device(monitor.get())) udev_device_unref(device);
+  }
+  return true;
+}
+
+ProgramResult RunSiblingProgram(const std::string& name, const std::vector<std::string>& args) {
+  ProgramResult result;
+  char self[PATH_MAX] = {};
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string path = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
+  path = path.substr(0, path.rfind('/') + 1) + name;
+
+  int out[2];
+  if (::pipe(out) != 0) return result;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  std::vector<std::string> storage{path};
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& s : storage) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  if (spawned == 0) {
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(out[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, static_cast<std::size_t>(got));
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  ::close(out[0]);
+  return result;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string s = text.str();
+  while (!s.empty() && s.back() == '\n') s.pop_back();
+  return s;
+}
+
+}  // namespace korvid::kerneltest
