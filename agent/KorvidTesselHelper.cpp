@@ -10,14 +10,6 @@ namespace korvid {
 
 KorvidTesselHelper* gKorvidTesselHelper = nullptr;
 
-std::int32_t AccelerationToFixed(float acceleration) {
-  const float scaled = acceleration * 65536.0f;
-  if (std::isnan(scaled)) return 0;
-  if (scaled >= 2147483647.0f) return 0x7FFFFFFF;
-  if (scaled <= -2147483648.0f) return INT32_MIN;
-  return static_cast<std::int32_t>(scaled);  // truncates toward zero
-}
-
 IOReturn CallKextScalarMethod(DriverWatcher& drivers, io_connect_t connection, std::uint32_t methodIndex,
                               std::uint32_t inputCount, std::uint32_t outputCount, std::uint32_t input0,
                               std::uint32_t input1, std::uint32_t input2, std::uint32_t input3,

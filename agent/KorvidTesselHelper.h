@@ -16,6 +16,7 @@
 
 #include "agent/Scheduler.h"
 #include "pane/strings/PString.h"
+#include "platform/FixedPoint.h"
 #include "platform/Status.h"
 #include "platform/drivers/DriverWatcher.h"
 #include "platform/events/EventPort.h"
@@ -35,10 +36,6 @@ struct CapturedKorvidTesselRec {
 
 // Delay between a driver's connection and the push it schedules.
 inline constexpr std::chrono::milliseconds kDevicePushDelay{500};
-
-// The acceleration as sent: a × 65536 in single precision, truncated toward zero,
-// saturating at 0x7FFFFFFF (and at the lowest value below).
-std::int32_t AccelerationToFixed(float acceleration);
 
 // Calls scalar method `methodIndex` with the first `inputCount` of the four inputs
 // (zero-extended to 64 bits) and `outputCount` outputs. kIOReturnBadArgument, without

@@ -65,14 +65,6 @@ float AccelerationToSliderValue(float acceleration) {
   return static_cast<float>((a - 1.0) / 0.2 + 5.0);
 }
 
-std::int32_t AccelerationToFixed(float acceleration) {
-  const float product = acceleration * 65536.0f;
-  if (std::isnan(product)) return 0;
-  if (product >= 2147483648.0f) return 0x7FFFFFFF;
-  if (product <= -2147483648.0f) return INT32_MIN;
-  return static_cast<std::int32_t>(product);
-}
-
 std::int32_t DpiToSteps(std::uint16_t dpiX, std::uint16_t dpiY) {
   const std::int32_t stepX = (static_cast<std::int32_t>(dpiX) - 100) / 25;
   const std::int32_t stepY = (static_cast<std::int32_t>(dpiY) - 100) / 25;

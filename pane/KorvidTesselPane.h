@@ -16,6 +16,7 @@
 
 #include "pane/PaneBundle.h"
 #include "pane/devices/CapturedDevice.h"
+#include "platform/FixedPoint.h"
 #include "platform/Sleeper.h"
 #include "platform/devices/DeviceWatcher.h"
 #include "platform/events/EventPort.h"
@@ -69,9 +70,6 @@ inline constexpr int kAccelerationSliderScale = 100;
 // acceleration value, both ways; computed in double precision, stored in single.
 float SliderValueToAcceleration(float sliderValue);
 float AccelerationToSliderValue(float acceleration);
-// The 16.16 fixed-point value sent to the helper: value × 65536 in single precision,
-// truncated toward zero, saturating at 0x7FFFFFFF (and, below, at -0x80000000; NaN is 0).
-std::int32_t AccelerationToFixed(float acceleration);
 // The sensitivity steps of two DPI values: X step × 256 + Y step, each (DPI - 100) / 25.
 std::int32_t DpiToSteps(std::uint16_t dpiX, std::uint16_t dpiY);
 // The virtual key code of a key event (F20 is 90); other keys give codes that are not 90.
