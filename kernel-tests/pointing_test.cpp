@@ -1,14 +1,13 @@
 // The driver daemon's pointing service on a real kernel: the Tessel gadget is a real USB
 // mouse (usbhid, hid-input, evdev); korvid-tessel-driver grabs its evdev node and emits its
 // events through a uinput clone. What comes out of the clone is checked against what the
-// mouse sent, and the latency the driver adds per event is measured.
+// mouse sent. (The latency the driver adds per event is measured by latency_test.cpp.)
 //
 // There is no udevd in the test machine: the test writes the one udev database entry the
 // daemon looks for (ID_INPUT_MOUSE of the mouse's evdev node), as udevd's input_id would.
 #include <fcntl.h>
 #include <linux/input.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
@@ -43,12 +42,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::int64_t NowUs() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return std::int64_t(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
-
 // evdev nodes: the mouse's (USB parent with the Tessel's ids) or the driver's clone.
 std::string FindEventNode(bool clone) {
   for (const auto& entry : fs::directory_iterator("/sys/class/input")) {
@@ -67,10 +60,6 @@ std::string FindEventNode(bool clone) {
 
 struct Report {
   std::vector<input_event> events;  // up to and including SYN_REPORT
-  std::int64_t stampUs() const {
-    const auto& t = events.back().input_event_sec;
-    return std::int64_t(t) * 1000000 + events.back().input_event_usec;
-  }
 };
 
 // Reads one whole report (up to SYN_REPORT) from an evdev descriptor, waiting at most 5 s.
@@ -112,7 +101,6 @@ class DriverOnRealKernel : public ::testing::Test {
     ASSERT_TRUE(WaitForUevents("input", [] { return !FindEventNode(false).empty(); }));
     ASSERT_TRUE(WaitForUevents("hidraw", [] { return EnumerateTessels().size() == 1; }));
     source_ = FindEventNode(false);
-    hidraw_ = EnumerateTessels().front().devnode;
     // The udev database entry udevd's input_id would write for a mouse.
     struct stat st{};
     ASSERT_EQ(::stat(source_.c_str(), &st), 0);
@@ -156,13 +144,11 @@ class DriverOnRealKernel : public ::testing::Test {
 
   static std::unique_ptr<TesselGadget> gadget_;
   static std::string source_;
-  static std::string hidraw_;
   std::string clone_;
   pid_t driver_ = 0;
 };
 std::unique_ptr<TesselGadget> DriverOnRealKernel::gadget_;
 std::string DriverOnRealKernel::source_;
-std::string DriverOnRealKernel::hidraw_;
 
 TEST_F(DriverOnRealKernel, GrabsTheMouseAndItsCloneCarriesItsIds) {
   ASSERT_NO_FATAL_FAILURE(StartDriver());
@@ -222,81 +208,6 @@ TEST_F(DriverOnRealKernel, MotionIsScaledByTheCurveButtonsAndWheelPassUnchanged)
   ASSERT_TRUE(ReadReport(fd, r));
   EXPECT_EQ(Sum(r, EV_KEY, BTN_LEFT), 0);
   ::close(fd);
-}
-
-// Latency of one event from the kernel's report of the mouse to the kernel's report of the
-// clone. The reference instant is when a real-time reader of the mouse's hidraw node sees
-// the report (usbhid hands each report to hidraw and evdev together); without the driver
-// the same is measured against the mouse's own evdev node. The difference is what the
-// driver adds. Every event must come out once, in order, unaltered (linear curve).
-std::vector<std::int64_t> MeasureLatencies(TesselGadget& gadget, int hidrawFd, int outFd, int count,
-                                           int& wrong) {
-  std::vector<std::int64_t> latencies;
-  wrong = 0;
-  for (int i = 0; i < count; ++i) {
-    const std::int16_t dx = static_cast<std::int16_t>(i % 2 == 0 ? 1 + i % 50 : -(1 + i % 50));
-    if (!gadget.SendPointer(0, dx, 0, 0)) break;
-    pollfd p{hidrawFd, POLLIN, 0};
-    if (::poll(&p, 1, 5000) <= 0) break;
-    std::uint8_t raw[16];
-    (void)!::read(hidrawFd, raw, sizeof raw);
-    const std::int64_t seen = NowUs();
-    Report r;
-    if (!ReadReport(outFd, r)) {
-      ++wrong;
-      break;
-    }
-    if (Sum(r, EV_REL, REL_X) != dx) ++wrong;
-    latencies.push_back(r.stampUs() - seen);
-  }
-  return latencies;
-}
-
-std::int64_t Percentile(std::vector<std::int64_t> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
-}
-
-TEST_F(DriverOnRealKernel, LatencyTheDriverAddsPerEvent) {
-  constexpr int kEvents = 1000;
-  const int hidrawFd = ::open(hidraw_.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(hidrawFd, 0);
-  sched_param priority{};
-  priority.sched_priority = 5;
-  ASSERT_EQ(sched_setscheduler(0, SCHED_FIFO, &priority), 0);
-
-  const int sourceFd = OpenEvdev(source_);
-  ASSERT_GE(sourceFd, 0);
-  int wrong = 0;
-  const auto direct = MeasureLatencies(*gadget_, hidrawFd, sourceFd, kEvents, wrong);
-  ::close(sourceFd);
-  ASSERT_EQ(direct.size(), static_cast<std::size_t>(kEvents));
-
-  ASSERT_NO_FATAL_FAILURE(StartDriver());
-  ASSERT_EQ(SetAcceleration(0), kIOReturnSuccess);
-  const int cloneFd = OpenEvdev(clone_);
-  ASSERT_GE(cloneFd, 0);
-  const auto through = MeasureLatencies(*gadget_, hidrawFd, cloneFd, kEvents, wrong);
-  ::close(cloneFd);
-  ::close(hidrawFd);
-  priority.sched_priority = 0;
-  sched_setscheduler(0, SCHED_OTHER, &priority);
-
-  EXPECT_EQ(through.size(), static_cast<std::size_t>(kEvents)) << "events lost";
-  EXPECT_EQ(wrong, 0) << "events lost, reordered or altered";
-  // The reader wakes first (real-time) and the driver runs only once it sleeps again, so
-  // "through" is the driver's own time from its wake-up to the clone's event; "direct"
-  // (negative) is the reader's wake-up, which the driver pays too, so the stamp-to-stamp
-  // difference bounds the driver's time from above.
-  const auto m0 = Percentile(direct, 0.5), p0 = Percentile(direct, 0.99);
-  const auto m1 = Percentile(through, 0.5), p1 = Percentile(through, 0.99);
-  std::printf("kernel-tests: latency over %d events, one virtual CPU: the mouse's own event %lld us (median), "
-              "%lld us (p99) from its reader's wake-up; the clone's event %lld us (median), %lld us (p99), "
-              "min %lld us; mouse-to-clone stamps differ by %lld us (median), %lld us (p99)\n",
-              kEvents, static_cast<long long>(m0), static_cast<long long>(p0), static_cast<long long>(m1),
-              static_cast<long long>(p1), static_cast<long long>(Percentile(through, 0.0)),
-              static_cast<long long>(m1 - m0), static_cast<long long>(p1 - p0));
 }
 
 }  // namespace
