@@ -6,8 +6,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -20,7 +18,6 @@
 #include <QTimer>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -103,25 +100,11 @@ class HelperProcess : public ::testing::Test {
 
   // The driver daemon with `mice` simulated mice, once it reports ready.
   void StartDaemon(int mice) {
-    const std::string notifyPath = temp_.Path() + "/notify";
-    const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, notifyPath.c_str());
-    ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_TRUE(daemon_.Start(KORVID_DRIVER_BINARY,
-                              {"--runtime-dir", runtime_, "--simulate", std::to_string(mice), "--allow-uid",
-                               std::to_string(getuid())},
-                              {"NOTIFY_SOCKET=" + notifyPath}));
-    bool ready = false;
-    pollfd p{notify, POLLIN, 0};
-    while (!ready && poll(&p, 1, kGenerousWaitMs) > 0) {
-      char buffer[256] = {};
-      ready = recv(notify, buffer, sizeof buffer - 1, 0) > 0 && std::strstr(buffer, "READY=1") != nullptr;
-    }
-    close(notify);
-    unlink(notifyPath.c_str());
-    ASSERT_TRUE(ready) << "the driver daemon did not report ready";
+    ASSERT_TRUE(testing::StartService(daemon_, KORVID_DRIVER_BINARY,
+                                      {"--runtime-dir", runtime_, "--simulate", std::to_string(mice),
+                                       "--allow-uid", std::to_string(getuid())},
+                                      temp_.Path()))
+        << "the driver daemon did not report ready";
   }
 
   std::vector<std::string> HelperEnvironment(const std::string& display = "") const {

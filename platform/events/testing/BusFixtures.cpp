@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -226,6 +228,31 @@ int ChildProcess::WaitExit(int timeoutMs) {
   if (waitpid(pid_, &status, 0) != pid_) return -1;
   pid_ = -1;
   return status;
+}
+
+bool StartService(ChildProcess& child, const std::string& path, const std::vector<std::string>& args,
+                  const std::string& folder, int timeoutMs) {
+  const std::string notifyPath = folder + "/notify";
+  sockaddr_un address{};
+  if (notifyPath.size() >= sizeof address.sun_path) return false;
+  const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (notify < 0) return false;
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, notifyPath.c_str());
+  bool ready = bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+               child.Start(path, args, {"NOTIFY_SOCKET=" + notifyPath});
+  if (ready) {
+    ready = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    pollfd p{notify, POLLIN, 0};
+    while (!ready && poll(&p, 1, RemainingMs(deadline)) > 0) {
+      char buffer[256] = {};
+      ready = recv(notify, buffer, sizeof buffer - 1, 0) > 0 && std::strstr(buffer, "READY=1") != nullptr;
+    }
+  }
+  close(notify);
+  unlink(notifyPath.c_str());
+  return ready;
 }
 
 bool CopyExecutable(const std::string& from, const std::string& folder, const std::string& name) {

@@ -64,6 +64,11 @@ class ChildProcess {
   std::string buffer_;
 };
 
+// Starts `path` as ChildProcess::Start does, with a NOTIFY_SOCKET in `folder`, and waits
+// until it reports "READY=1" there, as a systemd service does through sd_notify.
+bool StartService(ChildProcess& child, const std::string& path, const std::vector<std::string>& args,
+                  const std::string& folder, int timeoutMs = kGenerousWaitMs);
+
 // Copies an executable into `folder` under `name` (a copy, not a link, so the process's
 // executable really has that name).
 bool CopyExecutable(const std::string& from, const std::string& folder, const std::string& name);
