@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/admin/FakePrivilegedRunner.h"
 #include "platform/events/FakeEventPort.h"
 #include "platform/files/MainBundle.h"
 #include "platform/process/FakeProcessTable.h"
@@ -25,22 +26,6 @@ namespace korvid {
 namespace fs = std::filesystem;
 
 namespace {
-
-class FakeRunner final : public PrivilegedRunner {
- public:
-  OSStatus RunTool(const fs::path& tool, std::span<const std::string> arguments, int& exitStatus) override {
-    ++runs;
-    lastTool = tool;
-    lastArguments.assign(arguments.begin(), arguments.end());
-    if (status == noErr) exitStatus = toolExit;
-    return status;
-  }
-  int runs = 0;
-  OSStatus status = noErr;
-  int toolExit = 0;
-  fs::path lastTool;
-  std::vector<std::string> lastArguments;
-};
 
 class FakeRestarter final : public SystemRestarter {
  public:
@@ -64,7 +49,7 @@ class KTUninstallerTest : public QObject {
   std::unique_ptr<FakeProcessTable> processes_;
   std::unique_ptr<FakeEventBus> bus_;
   std::unique_ptr<FakeEventPort> port_;
-  FakeRunner runner_;
+  FakePrivilegedRunner runner_;
   FakeRestarter restarter_;
 
   std::unique_ptr<KTUninstaller> Make() {
@@ -88,7 +73,7 @@ class KTUninstallerTest : public QObject {
     processes_ = std::make_unique<FakeProcessTable>(1);
     bus_ = std::make_unique<FakeEventBus>();
     port_ = std::make_unique<FakeEventPort>(*bus_, 1);
-    runner_ = FakeRunner();
+    runner_ = FakePrivilegedRunner();
     restarter_ = FakeRestarter();
   }
   void cleanup() {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/admin/FakePrivilegedRunner.h"
 #include "platform/events/FakeEventPort.h"
 #include "platform/files/MainBundle.h"
 #include "platform/process/FakeProcessTable.h"
@@ -17,22 +18,6 @@ namespace korvid {
 namespace {
 
 namespace fs = std::filesystem;
-
-class RecordingRunner final : public PrivilegedRunner {
- public:
-  OSStatus RunTool(const fs::path& tool, std::span<const std::string> arguments, int& exitStatus) override {
-    ++runs;
-    lastTool = tool;
-    lastArguments.assign(arguments.begin(), arguments.end());
-    if (status == noErr) exitStatus = toolExit;
-    return status;
-  }
-  int runs = 0;
-  OSStatus status = noErr;
-  int toolExit = 0;
-  fs::path lastTool;
-  std::vector<std::string> lastArguments;
-};
 
 class UninstallerFunctions : public ::testing::Test {
  protected:
@@ -150,7 +135,7 @@ TEST_F(SendEventTest, ProcessWithoutAPortGivesTheSendStatus) {
 // --- Running the tool ---
 
 TEST_F(UninstallerFunctions, ToolRunsWithItsArgumentsAndGivesItsStatus) {
-  RecordingRunner runner;
+  FakePrivilegedRunner runner;
   const char* const arguments[] = {"--runekorv", nullptr};
   runner.toolExit = 2;
   EXPECT_EQ(ExecuteToolWithPrivileges(runner, Tool(), arguments, 0, nullptr, 0), 2);
@@ -162,13 +147,13 @@ TEST_F(UninstallerFunctions, ToolRunsWithItsArgumentsAndGivesItsStatus) {
 }
 
 TEST_F(UninstallerFunctions, AuthorisationFailureIsReturnedAndNoToolStatus) {
-  RecordingRunner runner;
+  FakePrivilegedRunner runner;
   runner.status = errAuthorizationCanceled;
   EXPECT_EQ(ExecuteToolWithPrivileges(runner, Tool(), nullptr, 0, nullptr, 0), errAuthorizationCanceled);
 }
 
 TEST_F(UninstallerFunctions, SizeAndSignatureChecks) {
-  RecordingRunner runner;
+  FakePrivilegedRunner runner;
   const ItemRef tool = Tool();
   const auto size = static_cast<std::uint32_t>(fs::file_size(bundle_ / "Resources/ekorvid"));
   EXPECT_EQ(ExecuteToolWithPrivileges(runner, tool, nullptr, size + 1, nullptr, 0), ioErr);
