@@ -49,17 +49,23 @@ void Report(benchmark::State& state, std::vector<double>& microseconds) {
   state.counters["p99_us"] = microseconds[std::min(microseconds.size() - 1, microseconds.size() * 99 / 100)];
 }
 
+// The control message the pane sends: set acceleration to 1.0, to the process `pid`.
+AppleEvent ControlMessage(pid_t pid) {
+  AppleEvent event;
+  AECreateAppleEvent(kKvdO, kKvdC, AddressOf({0, static_cast<std::uint32_t>(pid)}), kAutoGenerateReturnID,
+                     kAnyTransactionID, event);
+  AEPutParamValue(event, keyDirectObject, typeMagnitude, kKvSA);
+  AEPutParamValue(event, kKvdC, typeSInt32, std::int32_t{65536});
+  return event;
+}
+
 void BM_ControlRoundTrip(benchmark::State& state) {
   Setup& setup = Shared();
   if (!setup.ready) {
     state.SkipWithError("no private bus or receiver");
     return;
   }
-  AppleEvent event;
-  AECreateAppleEvent(kKvdO, kKvdC, AddressOf({0, static_cast<std::uint32_t>(setup.receiver.Pid())}),
-                     kAutoGenerateReturnID, kAnyTransactionID, event);
-  AEPutParamValue(event, keyDirectObject, typeMagnitude, kKvSA);
-  AEPutParamValue(event, kKvdC, typeSInt32, std::int32_t{65536});
+  const AppleEvent event = ControlMessage(setup.receiver.Pid());
   std::vector<double> samples;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
@@ -84,11 +90,7 @@ void BM_ControlNoReplySend(benchmark::State& state) {
     state.SkipWithError("no private bus or receiver");
     return;
   }
-  AppleEvent event;
-  AECreateAppleEvent(kKvdO, kKvdC, AddressOf({0, static_cast<std::uint32_t>(setup.receiver.Pid())}),
-                     kAutoGenerateReturnID, kAnyTransactionID, event);
-  AEPutParamValue(event, keyDirectObject, typeMagnitude, kKvSA);
-  AEPutParamValue(event, kKvdC, typeSInt32, std::int32_t{65536});
+  const AppleEvent event = ControlMessage(setup.receiver.Pid());
   std::vector<double> samples;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
