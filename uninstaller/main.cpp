@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Uninstall Korvid Tessel"));
 
   korvid::LinuxProcessTable processes;
-  korvid::QtDBusEventPort events(QDBusConnection::sessionBus());
+  korvid::QtDBusEventPort events;
   korvid::PkexecRunner runner;
   korvid::LogindRestarter restarter(QDBusConnection::systemBus());
   const korvid::FolderLocator folders = korvid::FolderLocator::Default();

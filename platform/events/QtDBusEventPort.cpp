@@ -72,6 +72,10 @@ class QtDBusEventPort::Object final : public QDBusVirtualObject {
   QtDBusEventPort& port_;
 };
 
+QDBusConnection QtDBusEventPort::SessionBus() {
+  return QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("korvid-event-port"));
+}
+
 QtDBusEventPort::QtDBusEventPort(QDBusConnection connection)
     : connection_(std::move(connection)),
       pid_(static_cast<std::uint32_t>(getpid())),

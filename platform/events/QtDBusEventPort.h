@@ -29,10 +29,16 @@ inline constexpr const char* kEventPortMethod = "Dispatch";
 
 class QtDBusEventPort final : public EventPort {
  public:
-  explicit QtDBusEventPort(QDBusConnection connection = QDBusConnection::sessionBus());
+  explicit QtDBusEventPort(QDBusConnection connection = SessionBus());
   ~QtDBusEventPort() override;
   QtDBusEventPort(const QtDBusEventPort&) = delete;
   QtDBusEventPort& operator=(const QtDBusEventPort&) = delete;
+
+  // The session bus connection ports use. Not QDBusConnection::sessionBus(): made on the
+  // main thread, that one holds incoming calls back until the main loop first runs and can
+  // then hand them over out of order (the last one first). This named connection delivers
+  // every call in the order it was sent; ports of one process share it.
+  static QDBusConnection SessionBus();
 
   // Starts receiving events: exports the object, takes the process's bus name, and
   // installs the standard quit handler (aevt/quit quits the Qt application), which a

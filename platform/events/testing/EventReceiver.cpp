@@ -7,6 +7,8 @@
 //   reply        answers with its own pid as the `----` value
 //   fail         answers with status 706 and no `----`
 //   hang         waits for a line on its standard input before answering
+//   late         like reply, but its main loop starts only after a line on its standard
+//                input: calls that come before are held until then
 //   no-port      runs without exporting a port
 //   garbage-reply / wrong-reply   a broken port that answers every call with malformed
 //                data or the wrong signature
@@ -79,7 +81,7 @@ int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
   const std::string mode = argc > 1 ? argv[1] : "reply";
   const bool quiet = argc > 2 && std::string(argv[2]) == "quiet";
-  QDBusConnection bus = QDBusConnection::sessionBus();
+  QDBusConnection bus = QtDBusEventPort::SessionBus();
 
   QtDBusEventPort port(bus);
   BrokenPort broken(mode == "wrong-reply");
@@ -122,5 +124,9 @@ int main(int argc, char** argv) {
   QObject::connect(&application, &QCoreApplication::aboutToQuit, [] { Say("quit"); });
 
   Say("ready " + std::to_string(getpid()));
+  if (mode == "late") {
+    std::string line;
+    ReadInputLine(line);
+  }
   return application.exec();
 }

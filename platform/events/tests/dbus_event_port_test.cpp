@@ -122,6 +122,23 @@ TEST_F(DBusEventPort, NoReplySendsNeverWaitForAHungReceiver) {
   }
 }
 
+// Calls that reach a receiver before its main loop first runs wait for it, and are then
+// handled in the order they were sent.
+TEST_F(DBusEventPort, CallsBeforeTheReceiversMainLoopKeepTheirOrder) {
+  constexpr int kCalls = 20;
+  auto receiver = StartReceiver("late");
+  for (int value = 1; value <= kCalls; ++value) {
+    AppleEvent reply;
+    ASSERT_EQ(port_->SendMessage(ControlEvent(receiver->Pid(), kKvSA, value), reply, kAENoReply, 15), noErr);
+  }
+  receiver->WriteLine("start");
+  std::string line;
+  for (int value = 1; value <= kCalls; ++value) {
+    ASSERT_TRUE(receiver->ReadLine(line));
+    EXPECT_EQ(line, "event KvSA " + std::to_string(value));
+  }
+}
+
 TEST_F(DBusEventPort, HandlerFailureReachesTheSenderAsErrorNumber) {
   auto receiver = StartReceiver("fail");
   AppleEvent reply;
