@@ -1,49 +1,30 @@
-// The pointer-acceleration curve of the Tessel's pointing service.
-//
-// The parameter p is the "HIDMouseAcceleration" value, signed 16.16 fixed point; the
-// strength is a = max(p, 0) / 65536, so 0 (and anything negative) means linear motion.
-// The speed v of one motion report is its length over the time since the previous report,
-// in counts per millisecond:
-//
-//     v = sqrt(dx² + dy²) / clamp(dt, kMinInterval, kMaxInterval)
-//
-// The gain multiplies both axes of the report:
-//
-//     gain(v, a) = 1 + a · clamp(v − kThreshold, 0, kRange) / kReference
-//
-// Below kThreshold counts/ms the pointer moves one-to-one, whatever a is, so precise slow
-// work is untouched; above it the gain rises linearly with speed until the speed reaches
-// kThreshold + kRange, where it stays at its maximum 1 + a · kRange / kReference. The
-// gain is continuous in v and in a, never decreases as either grows, and never falls
-// below 1.
-//
-// Each axis keeps the fraction that the previous reports could not move (|r| < 1), and
-// adds it before truncating toward zero:
-//
-//     out = trunc(d · gain + r),   r ← d · gain + r − out
-//
-// so sub-count motion adds up instead of being lost. A remainder whose sign differs from
-// the new motion is dropped first (a change of direction starts clean). Mirroring the
-// motion mirrors the output exactly. Outputs are clamped to the 32-bit range (the
-// remainder then resets), so no input and no parameter can overflow.
+// The pointer-acceleration curve of the Tessel's pointing service: the C++ face of the
+// integer curve in driver/kernel/korvid_tessel_curve.h, which the kernel module
+// hid-korvid-tessel applies bit for bit the same way (the formulas are described there).
+// Speeds and gains are unsigned 16.16 fixed point, the parameter is the signed 16.16
+// "HIDMouseAcceleration" value.
 #pragma once
 
 #include <cstdint>
+
+#include "driver/kernel/korvid_tessel_curve.h"
 
 namespace korvid {
 
 class AccelerationCurve {
  public:
-  static constexpr double kThreshold = 1.0;  // counts per ms moved one-to-one
-  static constexpr double kReference = 8.0;  // counts per ms that add a to the gain
-  static constexpr double kRange = 24.0;     // speeds above kThreshold + kRange add nothing
-  static constexpr std::int64_t kMinIntervalUs = 125;     // fastest report rate: 8000 Hz
-  static constexpr std::int64_t kMaxIntervalUs = 100000;  // a pause longer than this is a pause
+  static constexpr std::int32_t kOne = KORVID_CURVE_ONE;
+  static constexpr std::int64_t kMinIntervalUs = KORVID_CURVE_MIN_INTERVAL_US;
+  static constexpr std::int64_t kMaxIntervalUs = KORVID_CURVE_MAX_INTERVAL_US;
+  static constexpr std::uint32_t kTopSpeed = KORVID_CURVE_TOP * KORVID_CURVE_ONE;
 
-  // Gain at speed `countsPerMs` for parameter `parameter` (16.16).
-  static double Gain(double countsPerMs, std::int32_t parameter);
-  // Speed of one report of (dx, dy) that came `intervalUs` after the previous one.
-  static double Speed(std::int32_t dx, std::int32_t dy, std::int64_t intervalUs);
+  // Gain (16.16) at speed `speed` (16.16 counts per ms) for parameter `parameter`.
+  static std::uint64_t Gain(std::uint32_t speed, std::int32_t parameter) { return korvid_curve_gain(speed, parameter); }
+  // Speed (16.16 counts per ms, at most kTopSpeed) of one report of (dx, dy) that came
+  // `intervalUs` after the previous one.
+  static std::uint32_t Speed(std::int32_t dx, std::int32_t dy, std::int64_t intervalUs) {
+    return korvid_curve_speed(dx, dy, intervalUs);
+  }
 };
 
 // One mouse's acceleration state: the parameter, the time of the last motion report and
@@ -55,23 +36,21 @@ class MotionAccelerator {
     std::int32_t dy = 0;
   };
 
-  void SetParameter(std::int32_t parameter) { parameter_ = parameter; }
-  std::int32_t Parameter() const { return parameter_; }
+  void SetParameter(std::int32_t parameter) { state_.parameter = parameter; }
+  std::int32_t Parameter() const { return state_.parameter; }
 
   // Accelerates one motion report of (dx, dy) that happened at `timeUs`.
-  Motion Apply(std::int32_t dx, std::int32_t dy, std::int64_t timeUs);
+  Motion Apply(std::int32_t dx, std::int32_t dy, std::int64_t timeUs) {
+    korvid_curve_apply(&state_, &dx, &dy, timeUs);
+    return {dx, dy};
+  }
 
-  double RemainderX() const { return remainderX_; }
-  double RemainderY() const { return remainderY_; }
+  // Each axis's carried fraction, 16.16.
+  std::int32_t RemainderX() const { return state_.remainder_x; }
+  std::int32_t RemainderY() const { return state_.remainder_y; }
 
  private:
-  static std::int32_t Scale(std::int32_t delta, double gain, double& remainder);
-
-  std::int32_t parameter_ = 0;
-  bool haveLastTime_ = false;
-  std::int64_t lastTimeUs_ = 0;
-  double remainderX_ = 0.0;
-  double remainderY_ = 0.0;
+  korvid_curve state_{};
 };
 
 }  // namespace korvid

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -41,19 +42,36 @@ std::vector<Step> RandomSteps(unsigned seed, int count, int maxDelta) {
   return steps;
 }
 
-TEST(CurveGain, PinnedValues) {
+TEST(CurveGain, PinnedSpeedsAndGains) {
+  // Speeds and gains in 16.16: the curve is exact wherever the numbers allow it.
   struct Row {
-    double speed;
+    std::int32_t dx, dy;
+    std::int64_t intervalUs;
     std::int32_t parameter;
-    double gain;
+    std::uint32_t speed;
+    std::uint64_t gain;
   } rows[] = {
-      {0.5, kOne, 1.0},          {1.0, kOne, 1.0},     {9.0, kOne, 2.0},     {25.0, kOne, 4.0},
-      {1000.0, kOne, 4.0},       {9.0, 2 * kOne, 3.0}, {17.0, kOne / 2, 2.0}, {5.0, 6554, 1.0 + 6554.0 / 65536 * 0.5},
-      {9.0, 0, 1.0},             {9.0, -kOne, 1.0},    {NAN, kOne, 1.0},
+      {1, 0, 2000, kOne, kOne / 2, kOne},         // slow: one to one
+      {1, 0, 1000, kOne, kOne, kOne},             // at the threshold
+      {9, 0, 1000, kOne, 9 * kOne, 2 * kOne},     // 1 + 1 · 8/8
+      {15, 20, 1000, kOne, 25 * kOne, 4 * kOne},  // the top of the curve
+      {2500, 0, 100000, kOne, 25 * kOne, 4 * kOne},        // long enough to be the top at any interval
+      {1000, 0, 1000, kOne, 25 * kOne, 4 * kOne},          // above the top: capped
+      {9, 0, 1000, 2 * kOne, 9 * kOne, 3 * kOne},
+      {17, 0, 1000, kOne / 2, 17 * kOne, 2 * kOne},
+      {3, 4, 1000, 6554, 5 * kOne, kOne + 3277},  // 6554 · 4/8, exactly
+      {1, 1, 1000, kOne, 92681, kOne + 3393},     // √2 truncated: 1.41421 → gain 1.0518
+      {9, 0, 1000, 0, 9 * kOne, kOne},            // linear
+      {9, 0, 1000, -kOne, 9 * kOne, kOne},
+      {9, 0, 1000, 0x7FFFFFFF, 9 * kOne, kOne + 0x7FFFFFFFull},
+      {8, 0, 0, kOne, 25 * kOne, 4 * kOne},       // no time between reports counts as 8000 Hz
+      {-8, 0, -5, kOne, 25 * kOne, 4 * kOne},
+      {std::numeric_limits<std::int32_t>::min(), 0, 1000, kOne, 25 * kOne, 4 * kOne},
   };
   for (const Row& row : rows) {
-    EXPECT_DOUBLE_EQ(AccelerationCurve::Gain(row.speed, row.parameter), row.gain)
-        << "speed " << row.speed << " parameter " << row.parameter;
+    const std::uint32_t speed = AccelerationCurve::Speed(row.dx, row.dy, row.intervalUs);
+    EXPECT_EQ(speed, row.speed) << row.dx << "," << row.dy << " in " << row.intervalUs;
+    EXPECT_EQ(AccelerationCurve::Gain(speed, row.parameter), row.gain) << row.dx << "," << row.dy << " p " << row.parameter;
   }
 }
 
@@ -95,41 +113,38 @@ TEST(CurveProperties, ZeroAndNegativeParametersAreLinear) {
   }
 }
 
-TEST(CurveProperties, GainIsContinuousInSpeedAndParameter) {
-  for (std::int32_t parameter : {1, 6554, kOne, 2 * kOne, 100 * kOne}) {
-    const double a = parameter / 65536.0;
-    // The steepest slope is a / kReference per count/ms; a step of h changes the gain by
-    // at most that much.
-    const double h = 1e-4;
-    for (double v = 0.0; v < 40.0; v += 0.01) {
-      const double jump = std::abs(AccelerationCurve::Gain(v + h, parameter) - AccelerationCurve::Gain(v, parameter));
-      ASSERT_LE(jump, a / AccelerationCurve::kReference * h * 1.0001 + 1e-12) << "at " << v;
-    }
-  }
-  for (double v : {0.5, 2.0, 9.0, 30.0}) {
-    for (std::int32_t p = 0; p < 4 * kOne; p += 97) {
-      ASSERT_LE(AccelerationCurve::Gain(v, p + 1) - AccelerationCurve::Gain(v, p), 1.0 / 65536 * 3.0 + 1e-12);
-    }
-  }
-}
-
-TEST(CurveProperties, GainNeverFallsAsSpeedOrParameterGrows) {
-  const std::int32_t parameters[] = {-kOne, 0, 1, 6554, 45056, kOne, 2 * kOne, 0x7FFFFFFF};
+TEST(CurveProperties, GainIsContinuousAndNeverFallsAsSpeedOrParameterGrows) {
+  const std::int32_t parameters[] = {std::numeric_limits<std::int32_t>::min(), -kOne, 0, 1, 6554, 45056, kOne,
+                                     2 * kOne, 100 * kOne, 0x7FFFFFFF};
   for (std::int32_t parameter : parameters) {
-    double previous = 0.0;
-    for (double v = 0.0; v < 100.0; v += 0.05) {
-      const double gain = AccelerationCurve::Gain(v, parameter);
+    // One step of speed (1/65536 count per ms) moves the gain by at most a / 8 of a step,
+    // rounded up; the gain never falls and never goes below 1.
+    const std::uint64_t step = static_cast<std::uint64_t>(std::max(parameter, 0)) / 8 / 65536 + 1;
+    std::uint64_t previous = AccelerationCurve::Gain(0, parameter);
+    for (std::uint32_t v = 1; v < 40u * kOne; v += 13) {
+      const std::uint64_t gain = AccelerationCurve::Gain(v, parameter);
       ASSERT_GE(gain, previous) << v;
-      ASSERT_GE(gain, 1.0);
+      ASSERT_LE(gain - previous, step * 13) << v;
+      ASSERT_GE(gain, static_cast<std::uint64_t>(kOne));
       previous = gain;
     }
   }
-  for (double v = 0.0; v < 100.0; v += 0.7) {
-    double previous = 0.0;
+  for (std::uint32_t v : {0u, 2u * kOne, 9u * kOne, 30u * kOne}) {
+    std::uint64_t previous = 0;
     for (std::int32_t parameter : parameters) {
-      const double gain = AccelerationCurve::Gain(v, parameter);
-      ASSERT_GE(gain, previous) << v;
-      previous = gain;
+      ASSERT_GE(AccelerationCurve::Gain(v, parameter), previous) << v;
+      previous = AccelerationCurve::Gain(v, parameter);
+    }
+    for (std::int32_t p = 0; p < 4 * kOne; p += 97) {
+      ASSERT_LE(AccelerationCurve::Gain(v, p + 1) - AccelerationCurve::Gain(v, p), 3u) << v;  // RANGE / REFERENCE
+    }
+  }
+  // Speed never falls as the motion grows or the interval shrinks.
+  for (std::int64_t interval : {125, 1000, 8000, 100000}) {
+    std::uint32_t previous = 0;
+    for (std::int32_t d = 0; d < 4000; ++d) {
+      ASSERT_GE(AccelerationCurve::Speed(d, d / 2, interval), previous) << d;
+      previous = AccelerationCurve::Speed(d, d / 2, interval);
     }
   }
   // Through the whole path: a faster report of the same motion moves at least as far.
@@ -167,12 +182,13 @@ TEST(CurveProperties, FractionsAddUpSoSlowMotionIsNeverLost) {
   std::int64_t total = 0;
   for (int i = 0; i < 8; ++i) total += accelerator.Apply(3, 0, time += 1000).dx;
   EXPECT_EQ(total, 27);
-  EXPECT_NEAR(accelerator.RemainderX(), 0.0, 1e-9);
+  EXPECT_EQ(accelerator.RemainderX(), 0);
 
-  // Over a long random path in one direction the output equals the exact sum, less than 1.
+  // Over a long random path in one direction the output is the sum of every report's
+  // scaled motion to the last 1/65536, the rest being the remainder.
   MotionAccelerator walker;
   walker.SetParameter(45056);
-  double exact = 0.0;
+  std::uint64_t exact = 0;
   std::int64_t moved = 0;
   std::mt19937 random(3);
   std::uniform_int_distribution<int> delta(1, 12);
@@ -184,7 +200,8 @@ TEST(CurveProperties, FractionsAddUpSoSlowMotionIsNeverLost) {
     exact += d * AccelerationCurve::Gain(AccelerationCurve::Speed(d, 0, 1000), 45056);
     moved += walker.Apply(d, 0, time).dx;
   }
-  EXPECT_LT(std::abs(exact - static_cast<double>(moved)), 1.0);
+  EXPECT_EQ(exact, static_cast<std::uint64_t>(moved) * 65536 + static_cast<std::uint64_t>(walker.RemainderX()));
+  EXPECT_GT(moved, 5000 * 6);
   // A single count at rest speed is never swallowed, whatever the parameter.
   for (std::int32_t parameter : {1, kOne, 0x7FFFFFFF}) {
     MotionAccelerator one;
@@ -199,7 +216,7 @@ TEST(CurveProperties, ChangingDirectionDropsTheOppositeRemainder) {
   accelerator.SetParameter(kOne);
   accelerator.Apply(0, 0, 0);
   EXPECT_EQ(accelerator.Apply(3, 4, 1000).dx, 4);  // keeps +0.5
-  EXPECT_DOUBLE_EQ(accelerator.RemainderX(), 0.5);
+  EXPECT_EQ(accelerator.RemainderX(), kOne / 2);
   EXPECT_EQ(accelerator.Apply(-1, 0, 101000).dx, -1);  // slow, opposite: no leftover pull
 }
 
@@ -217,8 +234,8 @@ TEST(CurveProperties, ExtremeInputsAndParametersCannotOverflow) {
         EXPECT_GE(m.dy, -kMax);
         EXPECT_EQ(m.dx > 0, dx > 0);
         EXPECT_EQ(m.dy > 0, dy > 0);
-        EXPECT_LT(std::abs(accelerator.RemainderX()), 1.0);
-        EXPECT_LT(std::abs(accelerator.RemainderY()), 1.0);
+        EXPECT_LT(std::abs(accelerator.RemainderX()), kOne);
+        EXPECT_LT(std::abs(accelerator.RemainderY()), kOne);
       }
     }
   }
