@@ -6,7 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/syscall.h>
+
+#include <cerrno>
 #include <climits>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -35,12 +41,18 @@ bool WaitForUevents(const char* subsystem, const std::function<bool()>& done, st
   return true;
 }
 
-ProgramResult RunSiblingProgram(const std::string& name, const std::vector<std::string>& args) {
-  ProgramResult result;
+namespace {
+std::string SiblingPath(const std::string& name) {
   char self[PATH_MAX] = {};
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string path = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
-  path = path.substr(0, path.rfind('/') + 1) + name;
+  const std::string path = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
+  return path.substr(0, path.rfind('/') + 1) + name;
+}
+}  // namespace
+
+ProgramResult RunSiblingProgram(const std::string& name, const std::vector<std::string>& args) {
+  ProgramResult result;
+  const std::string path = SiblingPath(name);
 
   int out[2];
   if (::pipe(out) != 0) return result;
@@ -77,6 +89,43 @@ std::string ReadText(const std::string& path) {
   std::string s = text.str();
   while (!s.empty() && s.back() == '\n') s.pop_back();
   return s;
+}
+
+bool LoadTesselModule(std::string* error) {
+  const std::string path = SiblingPath("hid-korvid-tessel.ko");
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (error) *error = "cannot open " + path;
+    return false;
+  }
+  const long loaded = ::syscall(SYS_finit_module, fd, "", 0);
+  const int code = errno;
+  ::close(fd);
+  if (loaded != 0 && code != EEXIST) {
+    if (error) *error = std::string("cannot load the module: ") + std::strerror(code);
+    return false;
+  }
+  return true;
+}
+
+bool UnloadTesselModule(std::string* error) {
+  if (::syscall(SYS_delete_module, "hid_korvid_tessel", O_NONBLOCK) != 0 && errno != ENOENT) {
+    if (error) *error = std::string("cannot unload the module: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+std::vector<HidBinding> TesselHidBindings() {
+  std::vector<HidBinding> found;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/bus/hid/devices", ec)) {
+    const std::string name = entry.path().filename();
+    if (name.find(":3A7C:0D51.") == std::string::npos) continue;
+    std::filesystem::path driver = std::filesystem::read_symlink(entry.path() / "driver", ec);
+    found.push_back({entry.path().string(), ec ? std::string() : driver.filename().string()});
+  }
+  return found;
 }
 
 }  // namespace korvid::kerneltest

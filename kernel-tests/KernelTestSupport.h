@@ -25,4 +25,15 @@ ProgramResult RunSiblingProgram(const std::string& name, const std::vector<std::
 // Contents of a file (sysfs attribute), without a trailing newline; empty when unreadable.
 std::string ReadText(const std::string& path);
 
+// Our HID driver module hid-korvid-tessel.ko, which lies beside the test programs.
+// Loading succeeds when it is loaded already; unloading when it is not loaded.
+bool LoadTesselModule(std::string* error);
+bool UnloadTesselModule(std::string* error);
+// The HID devices with the Tessel's ids (sysfs paths) and the driver bound to each ("" none).
+struct HidBinding {
+  std::string device;
+  std::string driver;
+};
+std::vector<HidBinding> TesselHidBindings();
+
 }  // namespace korvid::kerneltest

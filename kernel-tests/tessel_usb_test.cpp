@@ -25,6 +25,10 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// With --with-module our HID driver module is loaded first: every Tessel must then be
+// bound to it, and everything here must work exactly as it does with hid-generic.
+bool gWithModule = false;
+
 Bytes Report(std::initializer_list<std::pair<std::size_t, std::uint8_t>> bytes) {
   Bytes r(90, 0);
   for (auto [offset, value] : bytes) r[offset] = value;
@@ -59,6 +63,9 @@ class TesselOnUsb : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(gadget_ && gadget_->Plugged());
+    for (const HidBinding& binding : TesselHidBindings()) {
+      EXPECT_EQ(binding.driver, gWithModule ? "hid-korvid-tessel" : "hid-generic") << binding.device;
+    }
     mouse_->SetState(SimulatedTessel::DefaultState());
     const auto nodes = EnumerateTessels();
     ASSERT_EQ(nodes.size(), 1u);
@@ -279,5 +286,17 @@ TEST_F(TesselOnUsb, TheWatcherSeesThePlugAndUnplugWithoutUdevd) {
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  using namespace korvid::kerneltest;
+  gWithModule = argc > 1 && std::string(argv[1]) == "--with-module";
+  std::string error;
+  if (gWithModule && !LoadTesselModule(&error)) {
+    std::cerr << error << "\n";
+    return 1;
+  }
+  const int status = RUN_ALL_TESTS();
+  if (gWithModule && !UnloadTesselModule(&error)) {
+    std::cerr << error << "\n";
+    return 1;
+  }
+  return status;
 }
