@@ -1,6 +1,11 @@
 #include "driver/TesselPointing.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "driver/KorvidTessel.h"
 
@@ -27,6 +32,19 @@ IOReturn TesselPointing::setParamProperties(const OSDictionary& properties) {
   if (status != kIOReturnSuccess) return status;
   accelerator_.SetParameter(value);
   return kIOReturnSuccess;
+}
+
+IOReturn KernelPointing::setParamProperties(const OSDictionary& properties) {
+  std::int32_t value = 0;
+  IOReturn status = ReadAccelerationParameter(properties, value);
+  if (status == kIOReturnNotFound) return kIOReturnSuccess;
+  if (status != kIOReturnSuccess) return status;
+  const int fd = ::open(attributePath_.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT || errno == ENODEV ? kIOReturnNoDevice : kIOReturnNotPermitted;
+  const std::string text = std::to_string(value) + "\n";
+  const ssize_t written = ::write(fd, text.data(), text.size());
+  ::close(fd);
+  return written == static_cast<ssize_t>(text.size()) ? kIOReturnSuccess : kIOReturnIOError;
 }
 
 IOReturn TesselPointing::Pump() {

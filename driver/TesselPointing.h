@@ -3,11 +3,15 @@
 // TesselPointing passes every event of the grabbed mouse to its clone unchanged, except
 // the relative motion of each report (REL_X/REL_Y up to SYN_REPORT), which it scales by
 // the acceleration curve chosen with "HIDMouseAcceleration".
+// KernelPointing is the service of a mouse driven by the kernel module hid-korvid-tessel,
+// which applies the same curve itself: it only writes the parameter to the module's
+// attribute.
 // RecordingPointing stands in for it on simulated mice: it only records what it is given.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "driver/AccelerationCurve.h"
@@ -47,6 +51,25 @@ class TesselPointing final : public IOHIPointing {
   std::vector<InputEvent> input_;   // reused by Pump
   std::vector<InputEvent> report_;  // events of the report being assembled
   std::vector<InputEvent> output_;  // events ready for the clone
+};
+
+// The kernel module that accelerates the Tessel, and its parameter attribute on the HID
+// device (16.16 in decimal).
+inline constexpr const char* kTesselKernelDriver = "hid-korvid-tessel";
+inline constexpr const char* kTesselKernelAccelerationAttribute = "korvid_acceleration";
+
+class KernelPointing final : public IOHIPointing {
+ public:
+  explicit KernelPointing(std::string attributePath) : attributePath_(std::move(attributePath)) {}
+
+  // kIOReturnNoDevice when the attribute is gone (module unloaded, mouse unplugged),
+  // kIOReturnIOError when it refuses the value.
+  IOReturn setParamProperties(const OSDictionary& properties) override;
+
+  const std::string& AttributePath() const { return attributePath_; }
+
+ private:
+  std::string attributePath_;
 };
 
 class RecordingPointing final : public IOHIPointing {

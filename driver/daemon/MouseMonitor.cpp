@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "driver/TesselPointing.h"
 #include "platform/Identity.h"
 
 namespace korvid {
@@ -63,6 +64,14 @@ bool MouseMonitor::Describe(udev_device* device, PointerNode& node) {
   node.identity = {static_cast<std::uint16_t>(vendor), static_cast<std::uint16_t>(product),
                    static_cast<std::uint16_t>(release), static_cast<std::uint16_t>(address)};
   node.interfaceNumber = static_cast<std::uint8_t>(interfaceNumber);
+  node.kernelAcceleration.clear();
+  if (udev_device* hid = udev_device_get_parent_with_subsystem_devtype(device, "hid", nullptr)) {
+    const char* driver = udev_device_get_driver(hid);
+    const char* syspath = udev_device_get_syspath(hid);
+    if (driver != nullptr && syspath != nullptr && std::strcmp(driver, kTesselKernelDriver) == 0) {
+      node.kernelAcceleration = std::string(syspath) + "/" + kTesselKernelAccelerationAttribute;
+    }
+  }
   return true;
 }
 

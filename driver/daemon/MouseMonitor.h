@@ -21,6 +21,9 @@ struct PointerNode {
   std::string devnode;  // e.g. "/dev/input/event7"
   IOUSBDevice::Identity identity;
   std::uint8_t interfaceNumber = 0;
+  // The acceleration attribute of the kernel module hid-korvid-tessel when it drives the
+  // mouse (the curve is then applied in the kernel); empty otherwise.
+  std::string kernelAcceleration;
 };
 
 class MouseMonitor {

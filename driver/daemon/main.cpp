@@ -173,7 +173,13 @@ int Run(int argc, char** argv) {
               if (daemon.Driver(node.name) != nullptr) return;  // seen twice: at start and as it arrived
               std::string reason;
               MouseSpec spec{node.name, node.identity, node.interfaceNumber, nullptr};
-              if (auto device = OpenGrabbedPointer(node.devnode, &reason)) {
+              if (!node.kernelAcceleration.empty()) {
+                std::fprintf(stderr, "korvid-tessel-driver: %s is accelerated in the kernel by %s (%s)\n",
+                             node.name.c_str(), kTesselKernelDriver, node.kernelAcceleration.c_str());
+                spec.pointing = std::make_unique<KernelPointing>(node.kernelAcceleration);
+              } else if (auto device = OpenGrabbedPointer(node.devnode, &reason)) {
+                std::fprintf(stderr, "korvid-tessel-driver: %s is accelerated by this daemon through a clone\n",
+                             node.name.c_str());
                 spec.pointing = std::make_unique<TesselPointing>(std::move(device));
               } else {
                 std::fprintf(stderr, "korvid-tessel-driver: %s; %s has no acceleration\n", reason.c_str(),

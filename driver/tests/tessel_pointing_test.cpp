@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 #include "driver/KorvidTessel.h"
 #include "driver/TesselPointing.h"
@@ -168,6 +172,19 @@ TEST(TesselPointing, TheDriverFindsItAndSetsItsAcceleration) {
   std::uint64_t out = 1;
   EXPECT_EQ(driver.Control(0, kKvSA, 0x18000, &out), kIOReturnSuccess);
   EXPECT_EQ(f.pointing->Acceleration(), 0x18000);
+}
+
+TEST(KernelPointing, WritesTheParameterToTheModulesAttributeAndReportsAGoneOne) {
+  const std::string path = ::testing::TempDir() + "korvid_acceleration";
+  std::ofstream(path) << "0\n";
+  KernelPointing pointing(path);
+  EXPECT_EQ(pointing.setParamProperties(Acceleration(-45056)), kIOReturnSuccess);
+  std::ifstream in(path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "-45056\n");
+  EXPECT_EQ(pointing.setParamProperties({{"HIDMouseAcceleration", {1, 2}}}), kIOReturnBadArgument);
+  EXPECT_EQ(pointing.setParamProperties({{"HIDPointerResolution", {0, 0, 0, 1}}}), kIOReturnSuccess);
+  std::remove(path.c_str());
+  EXPECT_EQ(pointing.setParamProperties(Acceleration(65536)), kIOReturnNoDevice);
 }
 
 }  // namespace
