@@ -38,6 +38,11 @@ if [[ -e $lib/Extensions/KorvidTessel.kext/korvid-tessel-driver.service ]]; then
   [[ -L $root/etc/udev/rules.d/71-korvid-tessel-driver.rules ]] || fail "driver rule not linked"
 fi
 [[ -f $root/etc/tmpfiles.d/korvid-tessel.conf ]] || fail "no boot rule for the chewable-items folder"
+module_source=$(echo "$root"/usr/src/korvid-tessel-*)
+for file in dkms.conf Kbuild hid-korvid-tessel.c korvid_tessel_curve.h; do
+  [[ -f $module_source/$file ]] || fail "the kernel module's $file is not where DKMS looks"
+done
+grep -qx 'BUILT_MODULE_NAME\[0\]="hid-korvid-tessel"' "$module_source/dkms.conf" || fail "dkms.conf names no module"
 
 # A user with login items and settings, and the pane of their own.
 mkdir -p "$root/home/alice/.config/korvid" "$root/home/alice/.local/lib/korvid/PreferencePanes/Korvid Tessel.prefPane"

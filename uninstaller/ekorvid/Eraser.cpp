@@ -1,4 +1,5 @@
 #include "uninstaller/ekorvid/Eraser.h"
+#include "uninstaller/ekorvid/KernelModule.h"
 
 #include <cstdio>
 #include <cstring>
@@ -294,6 +295,8 @@ int RunEraser(std::span<const char* const> arguments, EraserContext& context) {
       RemoveLinksInto(context, folder / bundle.name);
     }
   }
+  // The kernel module built from the driver's source (not counted: the driver is).
+  RemoveKernelModule(context.systemRoot);
   // Step 4: the receipt (a folder); not counted.
   DeleteItemInFolder(context, kLocalDomain, kReceiptsFolderType, kReceiptName);
   // Step 5: the log beside it, a single item; not counted.
