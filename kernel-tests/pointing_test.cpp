@@ -262,7 +262,7 @@ TEST_F(DriverOnRealKernel, TheModuleTakesTheMouseAndScalesMotionOnItsOwnNode) {
   // The attribute: read back as written, anything but one decimal 32-bit number refused.
   const std::string attribute = ModuleAttribute();
   EXPECT_EQ(ReadText(attribute), "0");
-  for (const std::string& text : {"-45056\n", "2147483647", "-2147483648"}) {
+  for (const std::string text : {"-45056\n", "2147483647", "-2147483648"}) {
     ASSERT_TRUE(WriteAttribute(attribute, text)) << text;
     EXPECT_EQ(ReadText(attribute), text.substr(0, text.find('\n')));
   }

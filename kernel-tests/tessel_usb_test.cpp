@@ -110,10 +110,10 @@ TEST_F(TesselOnUsb, EnumeratedOnceThroughUsbhidWithTheUsbIdentity) {
   // Bus number in the top byte, port 1 of the dummy root hub next.
   EXPECT_NE(node.locationID >> 24, 0u);
   EXPECT_EQ((node.locationID >> 20) & 0xF, 1u);
-  // The kernel's own HID driver holds the interface: nothing took it away.
+  // The kernel's own HID driver (or our module) holds the interface: nothing took it away.
   const std::filesystem::path hidraw(node.syspath);
   const auto driver = std::filesystem::read_symlink(hidraw / "device" / "driver").filename();
-  EXPECT_EQ(driver, "hid-generic");
+  EXPECT_EQ(driver, gWithModule ? "hid-korvid-tessel" : "hid-generic");
   const auto interfaceDriver =
       std::filesystem::read_symlink(std::filesystem::canonical(hidraw / "device").parent_path() / "driver");
   EXPECT_EQ(interfaceDriver.filename(), "usbhid");

@@ -68,22 +68,21 @@ struct korvid_curve {
 	kvc_s64 last_time_us;
 };
 
-/* floor(sqrt(x)) */
+/* floor(sqrt(x)), one result bit per step from the highest, without branches in the loop. */
 static inline kvc_u64 korvid_curve_isqrt(kvc_u64 x)
 {
 	kvc_u64 root = 0;
-	kvc_u64 bit = (kvc_u64)1 << 62;
+	kvc_u64 bit;
 
-	while (bit > x)
-		bit >>= 2;
-	while (bit != 0) {
-		if (x >= root + bit) {
-			x -= root + bit;
-			root = (root >> 1) + bit;
-		} else {
-			root >>= 1;
-		}
-		bit >>= 2;
+	if (x == 0)
+		return 0;
+	bit = (kvc_u64)1 << ((63 - __builtin_clzll(x)) & ~1);
+	for (; bit != 0; bit >>= 2) {
+		const kvc_u64 trial = root + bit;
+		const kvc_u64 fits = (kvc_u64)0 - (kvc_u64)(x >= trial); /* all ones when it fits */
+
+		x -= trial & fits;
+		root = (root >> 1) + (bit & fits);
 	}
 	return root;
 }

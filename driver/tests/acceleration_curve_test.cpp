@@ -73,6 +73,15 @@ TEST(CurveGain, PinnedSpeedsAndGains) {
     EXPECT_EQ(speed, row.speed) << row.dx << "," << row.dy << " in " << row.intervalUs;
     EXPECT_EQ(AccelerationCurve::Gain(speed, row.parameter), row.gain) << row.dx << "," << row.dy << " p " << row.parameter;
   }
+  // The length behind every speed is the exact integer square root.
+  std::mt19937_64 random(5);
+  for (int i = 0; i < 100000; ++i) {
+    const std::uint64_t x = i < 64 ? (std::uint64_t{1} << i) - (i % 2) : random() >> (random() % 64);
+    const std::uint64_t r = korvid_curve_isqrt(x);
+    ASSERT_LE(r, 0xFFFFFFFFu) << x;
+    ASSERT_LE(r * r, x) << x;
+    ASSERT_TRUE(r == 0xFFFFFFFFu || (r + 1) * (r + 1) > x) << x;
+  }
 }
 
 TEST(CurveApply, PinnedOutputs) {
