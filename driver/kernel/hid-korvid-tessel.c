@@ -16,7 +16,6 @@
 #include <linux/hid.h>
 #include <linux/input.h>
 #include <linux/kernel.h>
-#include <linux/ktime.h>
 #include <linux/module.h>
 #include <linux/spinlock.h>
 
@@ -34,8 +33,8 @@ struct korvid_tessel {
 	bool moved;
 };
 
-static int korvid_tessel_event(struct hid_device *hdev, struct hid_field *field, struct hid_usage *usage,
-			       __s32 value)
+static int korvid_tessel_event(struct hid_device *hdev, struct hid_field *field,
+			       struct hid_usage *usage, __s32 value)
 {
 	struct korvid_tessel *tessel = hid_get_drvdata(hdev);
 	unsigned long flags;
@@ -74,16 +73,21 @@ static void korvid_tessel_report(struct hid_device *hdev, struct hid_report *rep
 	tessel->dx = 0;
 	tessel->dy = 0;
 	tessel->moved = false;
-	/* A report without motion is no motion report, as for the daemon's pointing service. */
+	/*
+	 * A report without motion is no motion report, as for the daemon's pointing service.
+	 * Its time is the one evdev gives the report's events, as the daemon sees it.
+	 */
 	if (dx != 0 || dy != 0)
-		korvid_curve_apply(&tessel->curve, &dx, &dy, ktime_to_us(ktime_get()));
+		korvid_curve_apply(&tessel->curve, &dx, &dy,
+				   ktime_to_us(input_get_timestamp(input)[INPUT_CLK_MONO]));
 	spin_unlock_irqrestore(&tessel->lock, flags);
 	/* Zero motion is dropped by the input core, as it is for hid-generic. */
 	input_event(input, EV_REL, REL_X, dx);
 	input_event(input, EV_REL, REL_Y, dy);
 }
 
-static ssize_t korvid_acceleration_show(struct device *dev, struct device_attribute *attr, char *buf)
+static ssize_t korvid_acceleration_show(struct device *dev, struct device_attribute *attr,
+					char *buf)
 {
 	struct korvid_tessel *tessel = hid_get_drvdata(to_hid_device(dev));
 	unsigned long flags;
@@ -95,8 +99,8 @@ static ssize_t korvid_acceleration_show(struct device *dev, struct device_attrib
 	return sysfs_emit(buf, "%d\n", parameter);
 }
 
-static ssize_t korvid_acceleration_store(struct device *dev, struct device_attribute *attr, const char *buf,
-					 size_t count)
+static ssize_t korvid_acceleration_store(struct device *dev, struct device_attribute *attr,
+					 const char *buf, size_t count)
 {
 	struct korvid_tessel *tessel = hid_get_drvdata(to_hid_device(dev));
 	unsigned long flags;
@@ -105,12 +109,9 @@ static ssize_t korvid_acceleration_store(struct device *dev, struct device_attri
 	/* Decimal only, so what is read back is what was written. */
 	if (kstrtos32(buf, 10, &parameter))
 		return -EINVAL;
+	/* The remainders stay, as in the daemon's pointing service. */
 	spin_lock_irqsave(&tessel->lock, flags);
-	if (parameter != tessel->curve.parameter) {
-		tessel->curve.parameter = parameter;
-		tessel->curve.remainder_x = 0;
-		tessel->curve.remainder_y = 0;
-	}
+	tessel->curve.parameter = parameter;
 	spin_unlock_irqrestore(&tessel->lock, flags);
 	return count;
 }

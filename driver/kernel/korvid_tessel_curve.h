@@ -127,7 +127,8 @@ static inline kvc_u64 korvid_curve_gain(kvc_u32 speed, kvc_s32 parameter)
 	excess = speed - threshold;
 	if (excess > range)
 		excess = range;
-	return KORVID_CURVE_ONE + (((kvc_u64)parameter * excess) >> (16 + KORVID_CURVE_REFERENCE_SHIFT));
+	return KORVID_CURVE_ONE +
+	       (((kvc_u64)parameter * excess) >> (16 + KORVID_CURVE_REFERENCE_SHIFT));
 }
 
 /* One axis: delta times gain plus the carried remainder, truncated toward zero. */
@@ -153,12 +154,14 @@ static inline kvc_s32 korvid_curve_scale(kvc_s32 delta, kvc_u64 gain, kvc_s32 *r
 }
 
 /* Accelerates one motion report of (*dx, *dy) that happened at time_us, in place. */
-static inline void korvid_curve_apply(struct korvid_curve *curve, kvc_s32 *dx, kvc_s32 *dy, kvc_s64 time_us)
+static inline void korvid_curve_apply(struct korvid_curve *curve, kvc_s32 *dx, kvc_s32 *dy,
+				      kvc_s64 time_us)
 {
 	kvc_s64 interval = KORVID_CURVE_MAX_INTERVAL_US;
 	kvc_u64 gain;
 
-	if (curve->have_last_time && __builtin_sub_overflow(time_us, curve->last_time_us, &interval))
+	if (curve->have_last_time &&
+	    __builtin_sub_overflow(time_us, curve->last_time_us, &interval))
 		interval = KORVID_CURVE_MAX_INTERVAL_US; /* clocks that far apart mean a pause */
 	curve->have_last_time = 1;
 	curve->last_time_us = time_us;

@@ -2,8 +2,12 @@
 #include <gtest/gtest.h>
 #include <umockdev.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -29,22 +33,31 @@ class MouseMonitorTest : public ::testing::Test {
     if (testbed_ != nullptr) g_object_unref(testbed_);
   }
 
-  // A USB device with one interface whose input device has one evdev node.
+  // A USB device with one interface whose input device has one evdev node; with
+  // `hidDriver`, a HID device bound to that driver sits between interface and input.
   std::string AddPointer(const std::string& usbName, const char* vendor, const char* product, const char* event,
-                         bool mouse) {
+                         bool mouse, const char* hidDriver = nullptr) {
     gchar* usb = umockdev_testbed_add_device(testbed_, "usb", usbName.c_str(), nullptr, "idVendor", vendor,
                                              "idProduct", product, "bcdDevice", "0105", "devnum", "7", nullptr,
                                              "DEVTYPE", "usb_device", nullptr);
     const std::string interfaceName = usbName + ":1.2";
     gchar* interface = umockdev_testbed_add_device(testbed_, "usb", interfaceName.c_str(), usb, "bInterfaceNumber",
                                                    "02", nullptr, "DEVTYPE", "usb_interface", nullptr);
+    gchar* parent = interface;
+    if (hidDriver != nullptr) {
+      const std::string hidName = std::string("0003:3A7C:0D51.") + event;
+      parent = umockdev_testbed_add_device(testbed_, "hid", hidName.c_str(), interface, nullptr, nullptr);
+      const std::string link = std::string(umockdev_testbed_get_root_dir(testbed_)) + parent + "/driver";
+      EXPECT_EQ(::symlink((std::string("../../../../bus/hid/drivers/") + hidDriver).c_str(), link.c_str()), 0);
+    }
     const std::string inputName = std::string("input") + event;
-    gchar* input = umockdev_testbed_add_device(testbed_, "input", inputName.c_str(), interface, "name", "Tessel",
+    gchar* input = umockdev_testbed_add_device(testbed_, "input", inputName.c_str(), parent, "name", "Tessel",
                                                nullptr, nullptr);
     const std::string devname = std::string("/dev/input/") + event;
     gchar* node = umockdev_testbed_add_device(testbed_, "input", event, input, nullptr, "DEVNAME", devname.c_str(),
                                               mouse ? "ID_INPUT_MOUSE" : "ID_INPUT_KEYBOARD", "1", nullptr);
     std::string syspath = node;
+    if (parent != interface) g_free(parent);
     for (gchar* p : {usb, interface, input, node}) g_free(p);
     return syspath;
   }
@@ -83,6 +96,22 @@ TEST_F(MouseMonitorTest, FindsTesselPointersOnlyAndReadsTheirIdentity) {
   EXPECT_EQ(added_[0].identity.release, 0x0105);
   EXPECT_EQ(added_[0].identity.address, 7);
   EXPECT_EQ(added_[0].interfaceNumber, 2);
+  EXPECT_EQ(added_[0].kernelAcceleration, "");
+}
+
+TEST_F(MouseMonitorTest, AMouseDrivenByTheKernelModuleComesWithItsAttribute) {
+  const std::string module = AddPointer("3-1", "3a7c", "0d51", "event12", true, "hid-korvid-tessel");
+  AddPointer("3-2", "3a7c", "0d51", "event13", true, "hid-generic");
+  MouseMonitor monitor(
+      loop_, [&](const PointerNode& node) { added_.push_back(node); },
+      [&](const std::string& name) { removed_.push_back(name); });
+  ASSERT_TRUE(monitor.Start());
+  ASSERT_EQ(added_.size(), 2u);
+  std::sort(added_.begin(), added_.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+  // The attribute of the HID device, two levels above the evdev node.
+  EXPECT_EQ(added_[0].kernelAcceleration,
+            (std::filesystem::path(module).parent_path().parent_path() / "korvid_acceleration").string());
+  EXPECT_EQ(added_[1].kernelAcceleration, "");
 }
 
 TEST_F(MouseMonitorTest, FollowsTesselsAsTheyComeAndGo) {
