@@ -46,7 +46,12 @@ int RemoveKernelModule(const fs::path& root) {
   int removed = 0;
   for (const auto& entry : fs::directory_iterator(root / "usr/src", ec)) {
     const std::string name = entry.path().filename();
-    if (name.rfind(kModuleSourcePrefix, 0) != 0 || entry.is_symlink()) continue;
+    if (name.rfind(kModuleSourcePrefix, 0) != 0) continue;
+    std::error_code linkError;
+    if (entry.is_symlink(linkError)) {  // not ours: removed as a link, its target untouched
+      fs::remove(entry.path(), linkError);
+      continue;
+    }
     if (onSystem) {
       RunQuietly({"dkms", "remove", "-m", kModuleDkmsName, "-v", name.substr(std::string(kModuleSourcePrefix).size()),
                   "--all"});

@@ -29,7 +29,15 @@ TEST_F(Eraser, DoesNothingWithoutExactlyTheOneArgument) {
 
 TEST_F(Eraser, RemovesEveryInstalledPieceAndKeepsLoginItemsAndSettings) {
   InstallEverything();
+  // The kernel module's source where DKMS looks for it, beside another package's; a link
+  // of our name is removed as a link.
+  Write(Sys("usr/src/korvid-tessel-1.0/dkms.conf"));
+  Write(Sys("usr/src/linux-headers-6.1.0-57-common/Makefile"));
+  fs::create_directory_symlink(outside_ / "precious", Sys("usr/src/korvid-tessel-0.9"));
   EXPECT_EQ(Run(), 0);
+  EXPECT_FALSE(Exists(Sys("usr/src/korvid-tessel-1.0")));
+  EXPECT_FALSE(Exists(Sys("usr/src/korvid-tessel-0.9")));
+  EXPECT_TRUE(Exists(Sys("usr/src/linux-headers-6.1.0-57-common/Makefile")));
   EXPECT_EQ(context_->removalCount, 4);  // driver, two panes, alice's pane
   EXPECT_FALSE(Exists(Extensions() / "KorvidTessel.kext"));
   EXPECT_FALSE(Exists(LocalPanes() / "Korvid Tessel.prefPane"));
