@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -91,6 +92,11 @@ OSStatus RestrictFolder(const FolderRef& folder);
 
 // Reads a whole file (never through a link). memFullErr when it is larger than `limit`.
 OSStatus ReadFileData(const ItemRef& item, std::vector<std::uint8_t>& data, std::uint64_t limit);
+
+// Replaces the item with a new file holding `data` (mode `mode`): written under a
+// temporary name in the same folder, synced, then renamed over the item, so a reader sees
+// the old file or the new one, never a part. Never writes through a link.
+OSStatus WriteFileData(const ItemRef& item, std::span<const std::uint8_t> data, std::uint32_t mode);
 
 // The target text of a link.
 OSStatus ReadLinkTarget(const ItemRef& item, std::string& target);

@@ -1,15 +1,27 @@
 #include "uninstaller/ekorvid/Eraser.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <string_view>
 #include <system_error>
 
+#include "platform/admin/PrivilegedRunner.h"
 #include "uninstaller/MakeRefInFolder.h"
 
 #ifndef KORVID_INSTALL_PREFIX
 #define KORVID_INSTALL_PREFIX "/usr/local"
+#endif
+// Where the installer puts the login-items launcher and its autostart entry, below the
+// install prefix.
+#ifndef KORVID_SESSION_LAUNCHER
+#define KORVID_SESSION_LAUNCHER "libexec/korvid-session-launcher"
+#endif
+#ifndef KORVID_SESSION_LAUNCHER_ENTRY
+#define KORVID_SESSION_LAUNCHER_ENTRY "share/korvid/autostart/korvid-session-launcher.desktop"
 #endif
 
 namespace korvid {
@@ -100,15 +112,61 @@ bool PathWithin(const fs::path& path, const fs::path& folder) {
 }  // namespace
 
 std::vector<fs::path> LinkFoldersBelow(const fs::path& root, const fs::path& prefix) {
-  const fs::path localShare = root / prefix.relative_path() / "share";
-  return {root / "etc/systemd/system",       root / "etc/udev/rules.d",
-          root / "usr/share/polkit-1/actions", root / "etc/xdg/autostart",
-          localShare / "applications",         root / "etc/X11/xorg.conf.d"};
+  const fs::path local = root / prefix.relative_path();
+  return {root / "etc/systemd/system",          root / "etc/udev/rules.d",
+          root / "usr/share/polkit-1/actions",  root / "etc/xdg/autostart",
+          local / "share/applications",         root / "etc/X11/xorg.conf.d",
+          local / "bin",                        local / "share/man/man1",
+          local / "share/bash-completion/completions"};
 }
 
+void AddInstalledExtras(EraserContext& context, const fs::path& prefix) {
+  context.looseFiles = {prefix / KORVID_SESSION_LAUNCHER, prefix / KORVID_SESSION_LAUNCHER_ENTRY};
+  const fs::path library = prefix / "lib/korvid";
+  const fs::path entries = (prefix / KORVID_SESSION_LAUNCHER_ENTRY).parent_path();
+  context.madeFolders = {library / "Applications/Utilities", library / "Applications",
+                         library / "Extensions",             library / "PreferencePanes",
+                         library,                            "/usr/lib/korvid/PreferencePanes",
+                         "/usr/lib/korvid",                  "/var/lib/korvid/receipts",
+                         "/var/lib/korvid",                  entries,
+                         entries.parent_path()};
+  context.bootRule = "/etc/tmpfiles.d/korvid-tessel.conf";
+}
+
+namespace {
+
+// Runs one of the system's own tools, found in the usual folders; its failure changes
+// nothing for the eraser.
+void RunSystemTool(const char* name, std::initializer_list<std::string> arguments) {
+  for (const char* folder : {"/usr/bin/", "/bin/", "/usr/sbin/", "/sbin/"}) {
+    const fs::path tool = fs::path(folder) / name;
+    if (access(tool.c_str(), X_OK) != 0) continue;
+    const std::vector<std::string> list(arguments);
+    int status = 0;
+    SpawnAndWait(tool, list, status);
+    return;
+  }
+}
+
+bool SystemdRuns() { return access("/run/systemd/system", F_OK) == 0; }
+
+}  // namespace
+
 EraserContext SystemEraserContext() {
-  EraserContext context{FolderLocator::Default(), LinkFoldersBelow("/", KORVID_INSTALL_PREFIX), "/",
-                        SystemNow, 0};
+  EraserContext context{.folders = FolderLocator::Default(),
+                        .linkFolders = LinkFoldersBelow("/", KORVID_INSTALL_PREFIX),
+                        .systemRoot = "/",
+                        .now = SystemNow};
+  AddInstalledExtras(context, KORVID_INSTALL_PREFIX);
+  context.stopDriver = [] {
+    if (!SystemdRuns()) return;
+    RunSystemTool("systemctl", {"--quiet", "disable", "--now", "korvid-tessel-driver.service"});
+    RunSystemTool("systemctl", {"--quiet", "stop", "korvid-tessel-driver.service"});
+  };
+  context.reloadSystem = [] {
+    if (SystemdRuns()) RunSystemTool("systemctl", {"daemon-reload"});
+    if (access("/run/udev/control", F_OK) == 0) RunSystemTool("udevadm", {"control", "--reload"});
+  };
   return context;
 }
 
@@ -270,6 +328,62 @@ void MoveUninstaller(EraserContext& context) {
   RemoveLinksInto(context, application.Path());
 }
 
+// The installed system's `path` as reached from the context's root.
+fs::path BelowRoot(const EraserContext& context, const fs::path& path) {
+  return path.is_absolute() ? context.systemRoot / path.relative_path() : path;
+}
+
+// Removes the loose files of the install (a link in their place is removed as a link) and
+// the links made to them.
+void RemoveLooseFiles(const EraserContext& context) {
+  for (const fs::path& file : context.looseFiles) {
+    const fs::path reached = BelowRoot(context, file);
+    FolderRef folder;
+    if (FolderRef::Open(reached.parent_path(), folder) != noErr) continue;
+    const ItemRef item{folder, reached.filename().string()};
+    ItemInfo info;
+    if (GetItemInfo(item, info) == noErr && info.kind != ItemKind::kFolder) RemoveItem(item, false);
+    RemoveLinksInto(context, reached);
+  }
+}
+
+// Removes the folders the installer made that are now empty; a folder holding anything
+// (another program's files, a user's) stays.
+void RemoveEmptyFolders(const EraserContext& context) {
+  for (const fs::path& made : context.madeFolders) {
+    const fs::path reached = BelowRoot(context, made);
+    FolderRef parent;
+    if (FolderRef::Open(reached.parent_path(), parent) != noErr) continue;
+    const ItemRef item{parent, reached.filename().string()};
+    ItemInfo info;
+    if (GetItemInfo(item, info) == noErr && info.kind == ItemKind::kFolder) RemoveItem(item, true);
+  }
+}
+
+// The boot rule that empties the chewable-items folder is replaced by one that removes the
+// folder, with the uninstaller waiting in it, and then the rule itself, at the next boot:
+// after that nothing of the install is left.
+void RetireBootRule(const EraserContext& context) {
+  if (context.bootRule.empty()) return;
+  fs::path chewable;
+  if (context.folders.FindFolder(kLocalDomain, kChewableItemsFolderType, kDontCreateFolder, chewable) != noErr) {
+    return;
+  }
+  const fs::path reached = BelowRoot(context, context.bootRule);
+  FolderRef folder;
+  if (FolderRef::Open(reached.parent_path(), folder) != noErr) return;
+  const ItemRef rule{folder, reached.filename().string()};
+  ItemInfo info;
+  if (GetItemInfo(rule, info) != noErr || info.kind != ItemKind::kFile) return;
+  const fs::path installed = fs::path("/") / chewable.lexically_relative(context.systemRoot);
+  const std::string text =
+      "# Korvid Tessel has been uninstalled. At the next boot the uninstaller waiting in the\n"
+      "# chewable-items folder is deleted with that folder, and then this rule itself.\n"
+      "R! " + installed.string() + "\n" +
+      "r! " + context.bootRule.string() + "\n";
+  WriteFileData(rule, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), 0644);
+}
+
 }  // namespace
 
 int RunEraser(std::span<const char* const> arguments, EraserContext& context) {
@@ -277,6 +391,8 @@ int RunEraser(std::span<const char* const> arguments, EraserContext& context) {
     return 0;
   }
   context.removalCount = 0;
+  // The driver stops before its bundle goes.
+  if (context.stopDriver) context.stopDriver();
 
   // Steps 1 to 3: the driver and the machine's panes, each with the links made for it.
   struct Bundle {
@@ -325,9 +441,17 @@ int RunEraser(std::span<const char* const> arguments, EraserContext& context) {
                     });
     }
   }
-  if (context.removalCount == 0) return fnfErr;
+  // What the installer put outside the bundles, and the system told of what went.
+  RemoveLooseFiles(context);
+  if (context.reloadSystem) context.reloadSystem();
+  if (context.removalCount == 0) {
+    RemoveEmptyFolders(context);
+    return fnfErr;
+  }
   // Step 10: the uninstaller goes to the chewable-items folder.
   MoveUninstaller(context);
+  RetireBootRule(context);
+  RemoveEmptyFolders(context);
   return 0;
 }
 
