@@ -8,14 +8,18 @@
 //
 // Commands: "plug", "unplug", "motion mouse|clone PARAMETER" (moves the mouse and checks
 // what comes out of its own evdev node or of the driver's clone against the acceleration
-// curve for PARAMETER, 16.16; buttons and wheel must pass unchanged), "quit".
+// curve for PARAMETER, 16.16; buttons and wheel must pass unchanged), "latency mouse|clone
+// COUNT" (the time from the gadget's report being taken by the host to its event being
+// read from that node: median and 99th percentile in µs), "quit".
 #include <linux/input.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -81,6 +85,35 @@ std::string CheckMotion(TesselGadget& gadget, bool clone, std::int32_t parameter
   return text.empty() ? "ok " + node : "FAIL" + text;
 }
 
+// The host's USB controller completes the report and wakes the gadget's writer in the same
+// step, so the time from the write's return to the event's arrival is what the kernel's
+// input path (and, for the clone, the driver) adds; the gadget's bus pacing is not in it.
+std::string MeasureLatency(TesselGadget& gadget, bool clone, int count) {
+  const std::string node = FindEventNode(clone);
+  if (node.empty()) return "FAIL no such node";
+  const int fd = OpenEvdev(node);
+  if (fd < 0) return "FAIL cannot open " + node;
+  std::vector<double> samples;
+  for (int i = 0; i < count; ++i) {
+    const std::int16_t dx = (i % 2) != 0 ? 1 : -1;
+    if (!gadget.SendPointer(0, dx, 0, 0)) break;
+    timespec sent{}, read{};
+    ::clock_gettime(CLOCK_MONOTONIC, &sent);
+    Report report;
+    if (!ReadReport(fd, report)) break;
+    ::clock_gettime(CLOCK_MONOTONIC, &read);
+    samples.push_back(static_cast<double>(read.tv_sec - sent.tv_sec) * 1e6 +
+                      static_cast<double>(read.tv_nsec - sent.tv_nsec) / 1e3);
+  }
+  ::close(fd);
+  if (static_cast<int>(samples.size()) != count) return "FAIL reports were lost";
+  std::sort(samples.begin(), samples.end());
+  char text[160];
+  std::snprintf(text, sizeof text, "ok %s: %d reports, median %.0f us, p99 %.0f us", clone ? "clone" : "mouse",
+                count, samples[samples.size() / 2], samples[samples.size() * 99 / 100]);
+  return text;
+}
+
 int Listen(const std::string& path) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
@@ -141,6 +174,8 @@ int Serve(const std::string& socketPath) {
       gadget.Unplug();
     } else if (verb == "motion" && (command >> target >> parameter)) {
       answer = CheckMotion(gadget, target == "clone", static_cast<std::int32_t>(parameter));
+    } else if (verb == "latency" && (command >> target >> parameter) && parameter > 0) {
+      answer = MeasureLatency(gadget, target == "clone", static_cast<int>(parameter));
     } else if (verb == "quit") {
       answer = "ok";
     } else {

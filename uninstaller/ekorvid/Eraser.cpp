@@ -160,8 +160,8 @@ EraserContext SystemEraserContext() {
   AddInstalledExtras(context, KORVID_INSTALL_PREFIX);
   context.stopDriver = [] {
     if (!SystemdRuns()) return;
-    RunSystemTool("systemctl", {"--quiet", "disable", "--now", "korvid-tessel-driver.service"});
     RunSystemTool("systemctl", {"--quiet", "stop", "korvid-tessel-driver.service"});
+    RunSystemTool("systemctl", {"--quiet", "disable", "korvid-tessel-driver.service"});
   };
   context.reloadSystem = [] {
     if (SystemdRuns()) RunSystemTool("systemctl", {"daemon-reload"});
