@@ -114,13 +114,24 @@ std::string MeasureLatency(TesselGadget& gadget, bool clone, int count) {
   return text;
 }
 
-int Listen(const std::string& path) {
+// A Unix stream socket and the address of `path`; exits when there is no socket.
+int UnixSocket(const std::string& path, sockaddr_un& address) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
+  if (fd < 0) {
+    std::perror("socket");
+    std::exit(1);
+  }
+  address = sockaddr_un{};
   address.sun_family = AF_UNIX;
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  return fd;
+}
+
+int Listen(const std::string& path) {
+  sockaddr_un address;
+  const int fd = UnixSocket(path, address);
   ::unlink(path.c_str());
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0) {
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0) {
     std::perror(path.c_str());
     std::exit(1);
   }
@@ -128,11 +139,9 @@ int Listen(const std::string& path) {
 }
 
 int Connect(const std::string& path) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  sockaddr_un address;
+  const int fd = UnixSocket(path, address);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     std::perror(path.c_str());
     std::exit(1);
   }

@@ -1,15 +1,12 @@
 #include "uninstaller/ekorvid/Eraser.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <initializer_list>
 #include <string_view>
 #include <system_error>
 
-#include "platform/admin/PrivilegedRunner.h"
+#include "platform/admin/SystemUnits.h"
 #include "uninstaller/MakeRefInFolder.h"
 
 #ifndef KORVID_INSTALL_PREFIX
@@ -133,40 +130,14 @@ void AddInstalledExtras(EraserContext& context, const fs::path& prefix) {
   context.bootRule = "/etc/tmpfiles.d/korvid-tessel.conf";
 }
 
-namespace {
-
-// Runs one of the system's own tools, found in the usual folders; its failure changes
-// nothing for the eraser.
-void RunSystemTool(const char* name, std::initializer_list<std::string> arguments) {
-  for (const char* folder : {"/usr/bin/", "/bin/", "/usr/sbin/", "/sbin/"}) {
-    const fs::path tool = fs::path(folder) / name;
-    if (access(tool.c_str(), X_OK) != 0) continue;
-    const std::vector<std::string> list(arguments);
-    int status = 0;
-    SpawnAndWait(tool, list, status);
-    return;
-  }
-}
-
-bool SystemdRuns() { return access("/run/systemd/system", F_OK) == 0; }
-
-}  // namespace
-
 EraserContext SystemEraserContext() {
   EraserContext context{.folders = FolderLocator::Default(),
                         .linkFolders = LinkFoldersBelow("/", KORVID_INSTALL_PREFIX),
                         .systemRoot = "/",
                         .now = SystemNow};
   AddInstalledExtras(context, KORVID_INSTALL_PREFIX);
-  context.stopDriver = [] {
-    if (!SystemdRuns()) return;
-    RunSystemTool("systemctl", {"--quiet", "stop", "korvid-tessel-driver.service"});
-    RunSystemTool("systemctl", {"--quiet", "disable", "korvid-tessel-driver.service"});
-  };
-  context.reloadSystem = [] {
-    if (SystemdRuns()) RunSystemTool("systemctl", {"daemon-reload"});
-    if (access("/run/udev/control", F_OK) == 0) RunSystemTool("udevadm", {"control", "--reload"});
-  };
+  context.stopDriver = [] { StopAndDisableUnit("korvid-tessel-driver.service"); };
+  context.reloadSystem = ReloadUnitsAndRules;
   return context;
 }
 
@@ -333,17 +304,24 @@ fs::path BelowRoot(const EraserContext& context, const fs::path& path) {
   return path.is_absolute() ? context.systemRoot / path.relative_path() : path;
 }
 
+// The item at the installed system's `path`, reached through its folder (never through a
+// link of its own), with what it is. False when it is not there.
+bool FindInstalledItem(const EraserContext& context, const fs::path& path, ItemRef& item, ItemInfo& info) {
+  const fs::path reached = BelowRoot(context, path);
+  FolderRef folder;
+  if (FolderRef::Open(reached.parent_path(), folder) != noErr) return false;
+  item = ItemRef{folder, reached.filename().string()};
+  return GetItemInfo(item, info) == noErr;
+}
+
 // Removes the loose files of the install (a link in their place is removed as a link) and
 // the links made to them.
 void RemoveLooseFiles(const EraserContext& context) {
   for (const fs::path& file : context.looseFiles) {
-    const fs::path reached = BelowRoot(context, file);
-    FolderRef folder;
-    if (FolderRef::Open(reached.parent_path(), folder) != noErr) continue;
-    const ItemRef item{folder, reached.filename().string()};
+    ItemRef item;
     ItemInfo info;
-    if (GetItemInfo(item, info) == noErr && info.kind != ItemKind::kFolder) RemoveItem(item, false);
-    RemoveLinksInto(context, reached);
+    if (FindInstalledItem(context, file, item, info) && info.kind != ItemKind::kFolder) RemoveItem(item, false);
+    RemoveLinksInto(context, BelowRoot(context, file));
   }
 }
 
@@ -351,12 +329,9 @@ void RemoveLooseFiles(const EraserContext& context) {
 // (another program's files, a user's) stays.
 void RemoveEmptyFolders(const EraserContext& context) {
   for (const fs::path& made : context.madeFolders) {
-    const fs::path reached = BelowRoot(context, made);
-    FolderRef parent;
-    if (FolderRef::Open(reached.parent_path(), parent) != noErr) continue;
-    const ItemRef item{parent, reached.filename().string()};
+    ItemRef item;
     ItemInfo info;
-    if (GetItemInfo(item, info) == noErr && info.kind == ItemKind::kFolder) RemoveItem(item, true);
+    if (FindInstalledItem(context, made, item, info) && info.kind == ItemKind::kFolder) RemoveItem(item, true);
   }
 }
 
@@ -369,12 +344,9 @@ void RetireBootRule(const EraserContext& context) {
   if (context.folders.FindFolder(kLocalDomain, kChewableItemsFolderType, kDontCreateFolder, chewable) != noErr) {
     return;
   }
-  const fs::path reached = BelowRoot(context, context.bootRule);
-  FolderRef folder;
-  if (FolderRef::Open(reached.parent_path(), folder) != noErr) return;
-  const ItemRef rule{folder, reached.filename().string()};
+  ItemRef rule;
   ItemInfo info;
-  if (GetItemInfo(rule, info) != noErr || info.kind != ItemKind::kFile) return;
+  if (!FindInstalledItem(context, context.bootRule, rule, info) || info.kind != ItemKind::kFile) return;
   const fs::path installed = fs::path("/") / chewable.lexically_relative(context.systemRoot);
   const std::string text =
       "# Korvid Tessel has been uninstalled. At the next boot the uninstaller waiting in the\n"
