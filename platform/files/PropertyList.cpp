@@ -1,10 +1,10 @@
 #include "platform/files/PropertyList.h"
 
+#include <iconv.h>
 #include <locale.h>
 
 #include <charconv>
 #include <cstdint>
-#include <limits>
 
 namespace korvid {
 
@@ -31,17 +31,82 @@ class CLocaleScope {
   locale_t previous_ = LC_GLOBAL_LOCALE;
 };
 
+// `text` converted from the encoding `from` (iconv's name) to UTF-8; nullopt when it is
+// not valid in that encoding.
+std::optional<std::string> ToUtf8(std::string_view text, const char* from) {
+  iconv_t converter = iconv_open("UTF-8", from);
+  if (converter == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  std::string out(text.size() * 2 + 16, '\0');  // UTF-16 to UTF-8 grows by at most half
+  char* in = const_cast<char*>(text.data());
+  std::size_t inLeft = text.size();
+  char* put = out.data();
+  std::size_t outLeft = out.size();
+  const std::size_t result = iconv(converter, &in, &inLeft, &put, &outLeft);
+  iconv_close(converter);
+  if (result == static_cast<std::size_t>(-1) || inLeft != 0) return std::nullopt;
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+// The XML text of `data` in UTF-8 without a byte-order mark, which is what libplist
+// reads; nullopt when it is UTF-16 that does not convert. Other data is left alone.
+std::optional<std::string> XmlAsUtf8(std::string_view data) {
+  const auto startsWith = [&](std::string_view prefix) { return data.substr(0, prefix.size()) == prefix; };
+  using namespace std::string_view_literals;
+  if (startsWith("\xEF\xBB\xBF"sv)) return std::string(data.substr(3));
+  if (startsWith("\xFF\xFE"sv)) return ToUtf8(data.substr(2), "UTF-16LE");
+  if (startsWith("\xFE\xFF"sv)) return ToUtf8(data.substr(2), "UTF-16BE");
+  // UTF-16 without a mark, told by its first character "<".
+  if (startsWith("<\0"sv)) return ToUtf8(data, "UTF-16LE");
+  if (startsWith("\0<"sv)) return ToUtf8(data, "UTF-16BE");
+  return std::string(data);
+}
+
+// Whether the XML text nests elements deeper than `limit`. Only the tags are counted
+// (a bound checked before the document reaches the parser, which reads it properly):
+// comments, CDATA sections, declarations and processing instructions are passed over.
+bool NestsDeeperThan(std::string_view xml, std::size_t limit) {
+  std::size_t depth = 0;
+  std::size_t at = 0;
+  const auto skipPast = [&](std::string_view end) {
+    const std::size_t found = xml.find(end, at);
+    at = found == std::string_view::npos ? xml.size() : found + end.size();
+  };
+  while ((at = xml.find('<', at)) != std::string_view::npos) {
+    const std::string_view rest = xml.substr(at);
+    if (rest.starts_with("<!--")) {
+      skipPast("-->");
+      continue;
+    }
+    if (rest.starts_with("<![CDATA[")) {
+      skipPast("]]>");
+      continue;
+    }
+    const std::size_t close = xml.find('>', at);
+    if (close == std::string_view::npos) return false;  // unfinished: the parser refuses it
+    const char kind = rest.size() > 1 ? rest[1] : '\0';
+    if (kind == '/') {
+      if (depth > 0) --depth;
+    } else if (kind != '?' && kind != '!' && xml[close - 1] != '/' && ++depth > limit) {
+      return true;
+    }
+    at = close + 1;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::optional<PropertyList> PropertyList::Parse(std::string_view data) {
-  if (data.empty() || data.size() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  if (data.empty() || data.size() > kMaxPropertyListBytes) return std::nullopt;
   CLocaleScope cLocale;
-  const auto length = static_cast<std::uint32_t>(data.size());
   plist_t root = nullptr;
-  if (plist_is_binary(data.data(), length)) {
-    plist_from_bin(data.data(), length, &root);
+  if (plist_is_binary(data.data(), static_cast<std::uint32_t>(data.size()))) {
+    plist_from_bin(data.data(), static_cast<std::uint32_t>(data.size()), &root);
   } else {
-    plist_from_xml(data.data(), length, &root);
+    const std::optional<std::string> xml = XmlAsUtf8(data);
+    if (!xml || xml->empty() || NestsDeeperThan(*xml, kMaxPropertyListDepth)) return std::nullopt;
+    plist_from_xml(xml->data(), static_cast<std::uint32_t>(xml->size()), &root);
   }
   if (root == nullptr) return std::nullopt;
   return PropertyList(root);

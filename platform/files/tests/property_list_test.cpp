@@ -67,6 +67,21 @@ TEST(PropertyListParse, RejectsEmptyAndDamagedText) {
   EXPECT_FALSE(PropertyList::Parse("garbage"));
   EXPECT_FALSE(PropertyList::Parse("<plist><dict><key>a</key><string>x</string>"));
   EXPECT_FALSE(PropertyList::Parse(std::string_view("\0\0\0", 3)));
+  // Nesting and size bounds: the deepest and largest documents allowed still parse.
+  const auto nested = [](std::size_t arrays) {
+    std::string xml = "<?xml version=\"1.0\"?><!-- <<< --><plist version=\"1.0\">";
+    for (std::size_t i = 0; i < arrays; ++i) xml += "<array>";
+    xml += "<true/><string>&lt;</string>";
+    for (std::size_t i = 0; i < arrays; ++i) xml += "</array>";
+    return xml + "</plist>";
+  };
+  // Elements nested: <plist>, the arrays, then <string>.
+  EXPECT_TRUE(PropertyList::Parse(nested(kMaxPropertyListDepth - 2)));
+  EXPECT_FALSE(PropertyList::Parse(nested(kMaxPropertyListDepth - 1)));
+  EXPECT_FALSE(PropertyList::Parse(nested(200000)));  // would overflow the parser's stack
+  const std::string filler(kMaxPropertyListBytes - 64, ' ');
+  EXPECT_TRUE(PropertyList::Parse("<plist><string>x</string></plist>" + filler));
+  EXPECT_FALSE(PropertyList::Parse("<plist><string>x</string></plist>" + filler + std::string(64, ' ')));
 }
 
 TEST(PropertyListParse, ReadsTheBinaryFormToo) {
