@@ -69,6 +69,14 @@ OSStatus GetItemInfo(const ItemRef& item, ItemInfo& info) {
   info.owner = st.st_uid;
   info.mode = st.st_mode & 07777;
   info.size = static_cast<std::uint64_t>(st.st_size);
+  info.device = static_cast<std::uint64_t>(st.st_dev);
+  info.mountId = 0;
+  struct statx mount {};
+  if (info.kind == ItemKind::kFolder &&
+      statx(item.folder.Fd(), EntryName(item), AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &mount) == 0 &&
+      (mount.stx_mask & STATX_MNT_ID) != 0) {
+    info.mountId = mount.stx_mnt_id;
+  }
   return noErr;
 }
 

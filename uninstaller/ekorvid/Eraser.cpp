@@ -41,10 +41,26 @@ OSStatus FindFolderItem(const EraserContext& context, FolderDomain domain, Folde
   return noErr;
 }
 
+// diffVolErr, said on stderr, when the opened folder is on another file system than
+// `parent` (asked of the folder as opened, so what is entered is what was checked).
+OSStatus OnFileSystemOf(const FolderRef& opened, const ItemInfo& parent) {
+  ItemInfo info;
+  if (const OSStatus status = GetItemInfo(ItemRef{opened, {}}, info); status != noErr) return status;
+  if (info.device == parent.device && info.mountId == parent.mountId) return noErr;
+  std::fprintf(stderr, "ekorvid: %s is on another file system; left in place\n", opened.Path().c_str());
+  return diffVolErr;
+}
+
+// Like `rm --one-file-system`: a folder on another file system or mount than its parent
+// (a mount point, bind mounts included) is not entered and stays with everything below it; the walk goes on with its
+// siblings and ends with diffVolErr, so no folder above it counts as deleted.
 OSStatus DeleteContentsOf(const FolderRef& folder, int depth) {
   if (depth > kMaxTreeDepth) return ioErr;
+  ItemInfo here;
+  if (const OSStatus status = GetItemInfo(ItemRef{folder, {}}, here); status != noErr) return status;
   std::vector<std::string> names;
   if (const OSStatus status = ListFolder(folder, names); status != noErr) return status;
+  OSStatus kept = noErr;
   for (const std::string& name : names) {
     const ItemRef child{folder, name};
     ItemInfo info;
@@ -64,10 +80,21 @@ OSStatus DeleteContentsOf(const FolderRef& folder, int depth) {
       continue;
     }
     if (opened != noErr) return opened;
-    if (const OSStatus status = DeleteContentsOf(inner, depth + 1); status != noErr) return status;
+    const OSStatus sameFileSystem = OnFileSystemOf(inner, here);
+    if (sameFileSystem == diffVolErr) {
+      kept = diffVolErr;
+      continue;
+    }
+    if (sameFileSystem != noErr) return sameFileSystem;
+    const OSStatus emptied = DeleteContentsOf(inner, depth + 1);
+    if (emptied == diffVolErr) {
+      kept = diffVolErr;
+      continue;
+    }
+    if (emptied != noErr) return emptied;
     if (const OSStatus status = RemoveItem(child, true); status != noErr) return status;
   }
-  return noErr;
+  return kept;
 }
 
 // A date as the file system's catalogue keeps it: whole seconds and 1/65536 s.
@@ -144,6 +171,11 @@ EraserContext SystemEraserContext() {
 OSStatus DeleteFolderContents(const ItemRef& folder) {
   FolderRef opened;
   if (const OSStatus status = OpenFolderItem(folder, opened); status != noErr) return status;
+  if (!folder.name.empty()) {
+    ItemInfo parent;
+    if (const OSStatus status = GetItemInfo(ItemRef{folder.folder, {}}, parent); status != noErr) return status;
+    if (const OSStatus status = OnFileSystemOf(opened, parent); status != noErr) return status;
+  }
   return DeleteContentsOf(opened, 0);
 }
 

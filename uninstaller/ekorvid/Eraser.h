@@ -88,7 +88,9 @@ OSStatus TouchItemInFolder(EraserContext& context, FolderDomain domain, FolderTy
 // cannot be listed); a link is removed as a link and the result is dirNFErr, since no
 // folder was deleted.
 OSStatus DeleteObjectTree(const ItemRef& folder);
-// Deletes what the folder holds, depth first, stopping at the first failure.
+// Deletes what the folder holds, depth first, stopping at the first failure. It stays on
+// the folder's file system: a folder on another one (a mount point) is left in place with
+// everything below it, said on stderr, and the result is then diffVolErr.
 OSStatus DeleteFolderContents(const ItemRef& folder);
 // Writes the current date as the item's modification date (one second later when the
 // stored date is the same to the fraction), which is what file-system watchers see; a
