@@ -10,7 +10,7 @@ export ASAN_OPTIONS  ?= detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS  ?= suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0
 
-.PHONY: all deps build build-asan test test-plain test-asan run bench clean test-kernel
+.PHONY: all deps build build-asan test test-plain test-asan run bench clean test-kernel test-system
 
 all: build
 
@@ -53,3 +53,9 @@ install: build
 # Not part of `make test`; CI runs it after.
 test-kernel:
 	kernel-tests/run build-kernel
+
+# The installed product on a real Debian 12 (systemd, udevd, logind, D-Bus, polkit) in a
+# qemu virtual machine, from plugging the mouse in to uninstalling (system-tests/). Needs
+# root. Not part of `make test`; CI runs it after the kernel tests.
+test-system:
+	system-tests/run build-system

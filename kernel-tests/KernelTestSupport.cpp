@@ -1,13 +1,13 @@
 #include "kernel-tests/KernelTestSupport.h"
 
+#include <fcntl.h>
 #include <libudev.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <fcntl.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -16,6 +16,8 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+
+#include "platform/input/InputDevice.h"
 
 extern char** environ;
 
@@ -89,6 +91,52 @@ std::string ReadText(const std::string& path) {
   std::string s = text.str();
   while (!s.empty() && s.back() == '\n') s.pop_back();
   return s;
+}
+
+std::string FindEventNode(bool clone) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/sys/class/input", error)) {
+    const std::string name = entry.path().filename();
+    if (name.rfind("event", 0) != 0) continue;
+    const std::string deviceName = ReadText(entry.path() / "device" / "name");
+    const bool isClone =
+        deviceName.size() > std::strlen(kCloneNameSuffix) && deviceName.ends_with(kCloneNameSuffix);
+    if (clone != isClone) continue;
+    if (ReadText(entry.path() / "device" / "id" / "vendor") != "3a7c") continue;
+    if (ReadText(entry.path() / "device" / "id" / "product") != "0d51") continue;
+    return "/dev/input/" + name;
+  }
+  return {};
+}
+
+int OpenEvdev(const std::string& node) {
+  const int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    int clock = CLOCK_MONOTONIC;
+    ::ioctl(fd, EVIOCSCLOCKID, &clock);
+  }
+  return fd;
+}
+
+bool ReadReport(int fd, Report& report) {
+  report.events.clear();
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5000) <= 0) return false;
+    input_event e{};
+    if (::read(fd, &e, sizeof e) != sizeof e) return false;
+    report.events.push_back(e);
+    if (e.type == EV_SYN && e.code == SYN_REPORT) return true;
+  }
+}
+
+std::int32_t Sum(const Report& report, std::uint16_t type, std::uint16_t code) {
+  std::int32_t value = 0;
+  for (const auto& e : report.events) {
+    if (e.type == type && e.code == code) value += e.value;
+  }
+  return value;
 }
 
 bool LoadTesselModule(std::string* error) {

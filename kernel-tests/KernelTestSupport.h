@@ -2,7 +2,10 @@
 // program of the test machine.
 #pragma once
 
+#include <linux/input.h>
+
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -24,6 +27,22 @@ ProgramResult RunSiblingProgram(const std::string& name, const std::vector<std::
 
 // Contents of a file (sysfs attribute), without a trailing newline; empty when unreadable.
 std::string ReadText(const std::string& path);
+
+// The evdev node of the Tessel (a device with its ids), or of the driver's clone of it;
+// empty when there is none.
+std::string FindEventNode(bool clone);
+
+// Opens an evdev node for reading, with monotonic event times; -1 on failure.
+int OpenEvdev(const std::string& node);
+
+// One whole evdev report, up to and including SYN_REPORT.
+struct Report {
+  std::vector<input_event> events;
+};
+// Reads one report, waiting at most 5 s.
+bool ReadReport(int fd, Report& report);
+// The sum of the values of one kind of event in a report.
+std::int32_t Sum(const Report& report, std::uint16_t type, std::uint16_t code);
 
 // Our HID driver module hid-korvid-tessel.ko, which lies beside the test programs.
 // Loading succeeds when it is loaded already; unloading when it is not loaded.

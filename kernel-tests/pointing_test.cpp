@@ -44,56 +44,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// evdev nodes: the mouse's (USB parent with the Tessel's ids) or the driver's clone.
-std::string FindEventNode(bool clone) {
-  for (const auto& entry : fs::directory_iterator("/sys/class/input")) {
-    const std::string name = entry.path().filename();
-    if (name.rfind("event", 0) != 0) continue;
-    const std::string deviceName = ReadText(entry.path() / "device" / "name");
-    const bool isClone = deviceName.size() > std::strlen(kCloneNameSuffix) &&
-                         deviceName.ends_with(kCloneNameSuffix);
-    if (clone != isClone) continue;
-    if (ReadText(entry.path() / "device" / "id" / "vendor") != "3a7c") continue;
-    if (ReadText(entry.path() / "device" / "id" / "product") != "0d51") continue;
-    return "/dev/input/" + name;
-  }
-  return {};
-}
-
-struct Report {
-  std::vector<input_event> events;  // up to and including SYN_REPORT
-};
-
-// Reads one whole report (up to SYN_REPORT) from an evdev descriptor, waiting at most 5 s.
-bool ReadReport(int fd, Report& report) {
-  report.events.clear();
-  for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 5000) <= 0) return false;
-    input_event e{};
-    if (::read(fd, &e, sizeof e) != sizeof e) return false;
-    report.events.push_back(e);
-    if (e.type == EV_SYN && e.code == SYN_REPORT) return true;
-  }
-}
-
-std::int32_t Sum(const Report& r, std::uint16_t type, std::uint16_t code) {
-  std::int32_t v = 0;
-  for (const auto& e : r.events) {
-    if (e.type == type && e.code == code) v += e.value;
-  }
-  return v;
-}
-
-int OpenEvdev(const std::string& node) {
-  const int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd >= 0) {
-    int clock = CLOCK_MONOTONIC;
-    ::ioctl(fd, EVIOCSCLOCKID, &clock);
-  }
-  return fd;
-}
-
 class DriverOnRealKernel : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {

@@ -22,20 +22,38 @@ namespace {
 // writes from, so later steps see what earlier replies left.
 using Block = std::array<std::uint8_t, CommandReport::kDataSize>;
 
-OSStatus ReadSettings(UsbDeviceInterface* device, Block& block, Sleeper& sleeper) {
-  return KorvidCommand(device, true, kSettingsBlockCommand, 0, block, sleeper);
+// A read counts only when the reply holds at least the `needed` bytes the operation uses:
+// a shorter reply leaves the rest of the block as it was, and a setter would write that
+// back to the mouse.
+OSStatus ReadBlock(UsbDeviceInterface* device, std::uint8_t command, std::uint16_t length, std::size_t needed,
+                   Block& block, Sleeper& sleeper) {
+  std::size_t replied = 0;
+  const OSStatus status = KorvidCommand(device, true, command, length, block, replied, sleeper);
+  if (status == noErr && replied < needed) return kCommandFailed;
+  return status;
+}
+
+OSStatus ReadSettings(UsbDeviceInterface* device, Block& block, std::size_t needed, Sleeper& sleeper) {
+  return ReadBlock(device, kSettingsBlockCommand, 0, needed, block, sleeper);
 }
 OSStatus WriteSettings(UsbDeviceInterface* device, Block& block, Sleeper& sleeper) {
   return KorvidCommand(device, false, kSettingsBlockCommand, kSettingsBlockWriteLength, block, sleeper);
 }
 // The one byte sent with the read is the selector, block byte 0 as earlier replies left it.
-OSStatus ReadConfiguration(UsbDeviceInterface* device, Block& block, Sleeper& sleeper) {
-  return KorvidCommand(device, true, kConfigurationBlockCommand, 1, block, sleeper);
+OSStatus ReadConfiguration(UsbDeviceInterface* device, Block& block, std::size_t needed, Sleeper& sleeper) {
+  return ReadBlock(device, kConfigurationBlockCommand, 1, needed, block, sleeper);
 }
 OSStatus WriteConfiguration(UsbDeviceInterface* device, Block& block, Sleeper& sleeper) {
   return KorvidCommand(device, false, kConfigurationBlockCommand, kConfigurationBlockWriteLength, block,
                        sleeper);
 }
+
+// Bytes each read must bring: a setter needs every byte it writes back, a getter the bytes
+// it reports (the DPI getter up to stage 5's Y step, whichever stage is current).
+inline constexpr std::size_t kSelectorBytes = kSettingsSelector + 1;
+inline constexpr std::size_t kStageBytes = kSettingsStage + 1;
+inline constexpr std::size_t kStepsBytes = ConfigurationStageY(kStageCount) + 1;
+inline constexpr std::size_t kFirmwareBytes = kInformationFirmwareMinor + 1;
 
 OSStatus FirstFailure(OSStatus first, OSStatus next) { return first != noErr ? first : next; }
 
@@ -49,7 +67,7 @@ unsigned KorvidTesselEffectiveStage(unsigned stage, std::uint8_t stageCount) {
 
 OSStatus KorvidTesselRestoreDefaultsChecked(UsbDeviceInterface* device, Sleeper& sleeper) {
   Block block{};
-  if (OSStatus status = ReadSettings(device, block, sleeper); status != noErr) return status;
+  if (OSStatus status = ReadSettings(device, block, kSelectorBytes, sleeper); status != noErr) return status;
   // Byte 0 keeps the mouse's own selector.
   std::copy(kDefaultConfigurationBlock.begin() + 1, kDefaultConfigurationBlock.end(), block.begin() + 1);
   return WriteConfiguration(device, block, sleeper);
@@ -57,14 +75,16 @@ OSStatus KorvidTesselRestoreDefaultsChecked(UsbDeviceInterface* device, Sleeper&
 
 OSStatus KorvidTesselSetPollingRateChecked(UsbDeviceInterface* device, std::int32_t rate, Sleeper& sleeper) {
   Block block{};
-  if (OSStatus status = ReadSettings(device, block, sleeper); status != noErr) return status;
+  if (OSStatus status = ReadSettings(device, block, kSettingsBlockWriteLength, sleeper); status != noErr) {
+    return status;
+  }
   block[kSettingsPollingRate] = static_cast<std::uint8_t>(rate & 0xFF);
   return WriteSettings(device, block, sleeper);
 }
 
 OSStatus KorvidTesselGetPollingRateChecked(UsbDeviceInterface* device, std::uint32_t* rate, Sleeper& sleeper) {
   Block block{};
-  const OSStatus status = ReadSettings(device, block, sleeper);
+  const OSStatus status = ReadSettings(device, block, kSettingsPollingRate + 1, sleeper);
   if (rate != nullptr) *rate = status == noErr ? block[kSettingsPollingRate] : 0;
   return status;
 }
@@ -72,7 +92,9 @@ OSStatus KorvidTesselGetPollingRateChecked(UsbDeviceInterface* device, std::uint
 OSStatus KorvidTesselSetDPIChecked(UsbDeviceInterface* device, std::int32_t steps, std::uint32_t stage,
                                    Sleeper& sleeper) {
   Block block{};
-  if (OSStatus status = ReadSettings(device, block, sleeper); status != noErr) return status;
+  if (OSStatus status = ReadSettings(device, block, kSettingsBlockWriteLength, sleeper); status != noErr) {
+    return status;
+  }
 
   // The stage the mouse will hold in its settings block is the one whose bytes change,
   // so a stage number above 255 is taken by its low 8 bits on both blocks alike.
@@ -89,7 +111,8 @@ OSStatus KorvidTesselSetDPIChecked(UsbDeviceInterface* device, std::int32_t step
   // The configuration block is updated even when the settings write failed.
   const OSStatus settingsStatus = WriteSettings(device, block, sleeper);
 
-  if (OSStatus status = ReadConfiguration(device, block, sleeper); status != noErr) {
+  if (OSStatus status = ReadConfiguration(device, block, kConfigurationBlockWriteLength, sleeper);
+      status != noErr) {
     return FirstFailure(settingsStatus, status);
   }
   const unsigned effective = KorvidTesselEffectiveStage(s, block[kConfigurationStageCount]);
@@ -101,9 +124,11 @@ OSStatus KorvidTesselSetDPIChecked(UsbDeviceInterface* device, std::int32_t step
 OSStatus KorvidTesselGetDPIChecked(UsbDeviceInterface* device, std::uint32_t* steps, Sleeper& sleeper) {
   Block block{};
   if (steps != nullptr) *steps = 0;
-  if (OSStatus status = ReadSettings(device, block, sleeper); status != noErr) return status;
+  if (OSStatus status = ReadSettings(device, block, kStageBytes, sleeper); status != noErr) return status;
   const unsigned s = block[kSettingsStage];
-  if (OSStatus status = ReadConfiguration(device, block, sleeper); status != noErr) return status;
+  if (OSStatus status = ReadConfiguration(device, block, kStepsBytes, sleeper); status != noErr) {
+    return status;
+  }
   const unsigned effective = KorvidTesselEffectiveStage(s, block[kConfigurationStageCount]);
   if (steps != nullptr) {
     *steps = static_cast<std::uint32_t>(block[ConfigurationStageX(effective)]) * 256u +
@@ -115,8 +140,11 @@ OSStatus KorvidTesselGetDPIChecked(UsbDeviceInterface* device, std::uint32_t* st
 OSStatus KorvidTesselSetLedStateChecked(UsbDeviceInterface* device, std::uint32_t bit, std::int32_t on,
                                         Sleeper& sleeper) {
   Block block{};
-  if (OSStatus status = ReadSettings(device, block, sleeper); status != noErr) return status;
-  if (OSStatus status = ReadConfiguration(device, block, sleeper); status != noErr) return status;
+  if (OSStatus status = ReadSettings(device, block, kSelectorBytes, sleeper); status != noErr) return status;
+  if (OSStatus status = ReadConfiguration(device, block, kConfigurationBlockWriteLength, sleeper);
+      status != noErr) {
+    return status;
+  }
   if (bit < 8) {  // the mask has eight bits; higher bit numbers change nothing
     const auto mask = static_cast<std::uint8_t>(1u << bit);
     if (on != 0) {
@@ -132,8 +160,11 @@ OSStatus KorvidTesselGetLedStateChecked(UsbDeviceInterface* device, std::uint32_
                                         Sleeper& sleeper) {
   Block block{};
   if (on != nullptr) *on = 0;
-  if (OSStatus status = ReadSettings(device, block, sleeper); status != noErr) return status;
-  if (OSStatus status = ReadConfiguration(device, block, sleeper); status != noErr) return status;
+  if (OSStatus status = ReadSettings(device, block, kSelectorBytes, sleeper); status != noErr) return status;
+  if (OSStatus status = ReadConfiguration(device, block, kConfigurationLightingMask + 1, sleeper);
+      status != noErr) {
+    return status;
+  }
   if (on != nullptr && bit < 8) *on = (block[kConfigurationLightingMask] >> bit) & 1u;
   return noErr;
 }
@@ -141,7 +172,7 @@ OSStatus KorvidTesselGetLedStateChecked(UsbDeviceInterface* device, std::uint32_
 OSStatus KorvidTesselGetFirmwareVersChecked(UsbDeviceInterface* device, std::uint32_t* version,
                                             Sleeper& sleeper) {
   Block block{};
-  const OSStatus status = KorvidCommand(device, true, kInformationBlockCommand, 0, block, sleeper);
+  const OSStatus status = ReadBlock(device, kInformationBlockCommand, 0, kFirmwareBytes, block, sleeper);
   if (version != nullptr) {
     *version = status == noErr ? static_cast<std::uint32_t>(block[kInformationFirmwareMajor]) * 256u +
                                      block[kInformationFirmwareMinor]

@@ -54,7 +54,9 @@ extern const std::array<std::uint8_t, 80> kDefaultConfigurationBlock;
 // then no higher than the block's stage count unless that count is 0.
 unsigned KorvidTesselEffectiveStage(unsigned stage, std::uint8_t stageCount);
 
-// The eight operations. Setters report nothing; getters return 0 when a read fails.
+// The eight operations. Setters report nothing; getters return 0 when a read fails. A read
+// whose reply holds fewer bytes than the operation uses (a setter: every byte it writes
+// back) has failed: a setter then stops without writing.
 void KorvidTesselRestoreDefaults(UsbDeviceInterface* device, Sleeper& sleeper = Sleeper::Real());
 void KorvidTesselSetPollingRate(UsbDeviceInterface* device, std::int32_t rate,
                                 Sleeper& sleeper = Sleeper::Real());

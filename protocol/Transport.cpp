@@ -28,10 +28,12 @@ OSStatus ReadReport(UsbDeviceInterface* device, CommandReport& report) {
 }
 
 // Copies the data area of `report` (at most 80 bytes, as its dataLength says) to the
-// block's place in the caller's buffer, which always has room for 80 bytes there.
-void CopyBack(const CommandReport& report, std::span<std::uint8_t> blockArea) {
+// block's place in the caller's buffer, which always has room for 80 bytes there, and
+// returns how many bytes it copied.
+std::size_t CopyBack(const CommandReport& report, std::span<std::uint8_t> blockArea) {
   const std::size_t count = std::min<std::size_t>(report.dataLength(), CommandReport::kDataSize);
   std::copy_n(report.bytes.begin() + CommandReport::kDataOffset, count, blockArea.begin());
+  return count;
 }
 
 }  // namespace
@@ -86,6 +88,14 @@ OSStatus KorvidClearBusyFlag(UsbDeviceInterface* device, Sleeper& sleeper) {
 
 OSStatus KorvidCommand(UsbDeviceInterface* device, bool read, std::uint8_t command,
                        std::uint16_t length, std::span<std::uint8_t> buffer, Sleeper& sleeper) {
+  std::size_t replyBytes = 0;
+  return KorvidCommand(device, read, command, length, buffer, replyBytes, sleeper);
+}
+
+OSStatus KorvidCommand(UsbDeviceInterface* device, bool read, std::uint8_t command,
+                       std::uint16_t length, std::span<std::uint8_t> buffer, std::size_t& replyBytes,
+                       Sleeper& sleeper) {
+  replyBytes = 0;
   if (length > kMaxCommandLength) return paramErr;
   // Every block's reply may fill its whole 80-byte area, so the buffer must cover them all.
   if (buffer.data() == nullptr || buffer.size() < KorvidCommandBufferSize(length)) return paramErr;
@@ -136,7 +146,8 @@ OSStatus KorvidCommand(UsbDeviceInterface* device, bool read, std::uint8_t comma
       sleeper.SleepMicroseconds(kRetrySleepMicroseconds);
     }
 
-    CopyBack(report, blockArea);
+    const std::size_t copied = CopyBack(report, blockArea);
+    if (index == 0) replyBytes = copied;
     KorvidClearBusyFlag(device, sleeper);
     if (!finished || report.status() != kReplyStatusDone) return kCommandFailed;
 

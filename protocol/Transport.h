@@ -103,5 +103,10 @@ OSStatus KorvidClearBusyFlag(UsbDeviceInterface* device, Sleeper& sleeper = Slee
 OSStatus KorvidCommand(UsbDeviceInterface* device, bool read, std::uint8_t command,
                        std::uint16_t length, std::span<std::uint8_t> buffer,
                        Sleeper& sleeper = Sleeper::Real());
+// The same, also telling how many reply bytes block 0 (the last one polled) carried, 0 to
+// 80; 0 when the command ended before that block's reply.
+OSStatus KorvidCommand(UsbDeviceInterface* device, bool read, std::uint8_t command,
+                       std::uint16_t length, std::span<std::uint8_t> buffer, std::size_t& replyBytes,
+                       Sleeper& sleeper);
 
 }  // namespace korvid

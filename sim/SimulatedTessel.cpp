@@ -156,10 +156,11 @@ void SimulatedTessel::InjectFailedReads(int count, IOReturn status) {
   failedReadStatus_ = status;
 }
 void SimulatedTessel::InjectWorkingPolls(int count) { std::lock_guard lock(mutex_); extraWorking_ = count; }
-void SimulatedTessel::InjectFailureStatus(std::uint8_t status, int count) {
+void SimulatedTessel::InjectFailureStatus(std::uint8_t status, int count, bool carryData) {
   std::lock_guard lock(mutex_);
   failureStatus_ = status;
   failureStatusCount_ = count;
+  failureCarriesData_ = carryData;
 }
 void SimulatedTessel::InjectReplyDataLength(std::uint8_t length, int count) {
   std::lock_guard lock(mutex_);
@@ -367,6 +368,7 @@ void SimulatedTessel::FinishBlock() {
   const unsigned index = BlockIndex(received_);
   if (failureStatusCount_ > 0) {
     --failureStatusCount_;
+    if (failureCarriesData_ && index == 0 && sequenceRead_ != 0) Execute();
     reply_[kStatus] = failureStatus_;
     blockSequenceOpen_ = false;
   } else if (index > 0) {

@@ -86,7 +86,8 @@ class SimulatedTessel : public UsbDeviceInterface {
   void InjectFailedWrites(int count, IOReturn status);      // writes fail, nothing accepted
   void InjectFailedReads(int count, IOReturn status);       // reads fail, nothing returned
   void InjectWorkingPolls(int count);                       // extra status-1 replies
-  void InjectFailureStatus(std::uint8_t status, int count = 1);  // blocks end with 3..255
+  // Blocks end with 3..255; with `carryData`, a failed read still brings the block it asked for.
+  void InjectFailureStatus(std::uint8_t status, int count = 1, bool carryData = false);
   void InjectReplyDataLength(std::uint8_t length, int count = 1);  // dataLength in replies
   void UnplugAfter(int requests);  // after that many more requests: kIOReturnNoDevice
   void Unplug();
@@ -148,6 +149,7 @@ class SimulatedTessel : public UsbDeviceInterface {
   int extraWorking_ = 0;
   int failureStatusCount_ = 0;
   std::uint8_t failureStatus_ = 3;
+  bool failureCarriesData_ = false;
   int replyLengthCount_ = 0;
   std::uint8_t replyLength_ = 80;
   int unplugAfter_ = -1;

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QScreen>
 #include <QTabBar>
 #include <QTabWidget>
@@ -90,13 +91,26 @@ void KTUninstaller::KVUUninstall() {
   SendEventToNamedProcess(services_.processes, services_.events, MakeStr255(kSettingsProcessName),
                           kCoreEventClass, kAEQuitApplication);
   ItemRef tool;
-  if (GetNamedResourceRef(kEraserResourceName, &tool) != noErr) {
-    SelectTab(kTabFailed);
+  if (const OSStatus found = GetNamedResourceRef(kEraserResourceName, &tool); found != noErr) {
+    ShowFailure(found);
     return;
   }
   const std::uint8_t noSignature[1] = {0};
   const OSStatus status = ExecuteToolWithPrivileges(services_.runner, tool, arguments, 0, noSignature, 0);
-  SelectTab(status == noErr ? kTabUninstalled : kTabFailed);
+  if (status == noErr) {
+    SelectTab(kTabUninstalled);
+  } else {
+    ShowFailure(status);
+  }
+}
+
+void KTUninstaller::ShowFailure(OSStatus status) {
+  if (window_) {
+    if (auto* reason = window_->findChild<QLabel*>(QStringLiteral("kvuFailedReason"))) {
+      reason->setText(QString::fromStdString(UninstallFailureText(status)));
+    }
+  }
+  SelectTab(kTabFailed);
 }
 
 void KTUninstaller::KVURestart() {

@@ -70,6 +70,8 @@ class KTUninstaller : public QObject {
  private:
   bool PaneInstalledIn(FolderDomain domain) const;
   void SelectTab(int index);
+  // Tab 2, saying what failed.
+  void ShowFailure(OSStatus status);
 
   UninstallerServices services_;
   std::unique_ptr<QWidget> window_;

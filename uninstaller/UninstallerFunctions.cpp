@@ -104,4 +104,26 @@ OSStatus ExecuteToolWithPrivileges(PrivilegedRunner& runner, const ItemRef& tool
   return exitStatus;
 }
 
+std::string UninstallFailureText(OSStatus status) {
+  switch (status) {
+    case errAuthorizationCanceled:
+      return "The administrator password was not given, so nothing was removed.";
+    case errAuthorizationDenied:
+      return "This account may not remove the software, or no authentication agent is running to ask "
+             "for an administrator's password. Nothing was removed.";
+    case errAuthorizationToolExecuteFailure:
+      return "pkexec could not be started, so nothing was removed.";
+    case fnfErr:
+      return "The eraser tool \"ekorvid\" is missing from the uninstaller, so nothing was removed.";
+    case 213:
+      return "The eraser found nothing of Korvid Tessel to remove (it ended with status 213).";
+    default:
+      break;
+  }
+  if (status > 0 && status < 256) {
+    return "The eraser ended with status " + std::to_string(status) + "; some pieces may be left.";
+  }
+  return "The uninstall stopped with error " + std::to_string(status) + ", so nothing was removed.";
+}
+
 }  // namespace korvid

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 
 #include "pane/strings/PString.h"
 #include "platform/Status.h"
@@ -49,6 +50,10 @@ OSStatus ExecuteToolWithPrivileges(PrivilegedRunner& runner, const ItemRef& tool
                                    std::uint32_t signatureLength);
 
 // The search for the signature in the tool's data, exactly as the tool check does it.
+// What the failure tab tells the user for the status of an uninstall that failed: the
+// authorisation's outcome, the eraser's exit status, or the status of the step that failed.
+std::string UninstallFailureText(OSStatus status);
+
 bool FindSignature(std::span<const std::uint8_t> data, std::span<const std::uint8_t> signature);
 
 }  // namespace korvid

@@ -27,8 +27,10 @@
 //     kTerminated (0x90)  u32 message = kIOMessageServiceIsTerminated, u32 0
 //                         the mouse went away (or the daemon stops)
 //     kRefused    (0x91)  i32 status, u32 0
-//                         the peer may not use the driver (kIOReturnNotPrivileged), the
-//                         daemon is full (kIOReturnNoResources), the frame was garbled or
+//                         the peer may not use the driver (kIOReturnNotPrivileged), its
+//                         uid holds its share of connections, or the daemon was full and
+//                         this was the oldest idle connection of the uid holding the most
+//                         (kIOReturnNoResources), the frame was garbled or
 //                         oversize (kIOReturnBadArgument), or it came too slowly
 //                         (kIOReturnTimeout)
 //

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include "driver/TesselPointing.h"
 
@@ -42,6 +43,7 @@ bool SetError(std::string* error, std::string text) {
 struct DriverDaemon::Connection {
   Mouse* mouse = nullptr;
   int fd = -1;
+  std::uint64_t order = 0;  // smaller: accepted earlier
   PeerCredentials peer;
   EventSource io;
   EventSource timer;
@@ -261,6 +263,7 @@ void DriverDaemon::Accept(Mouse& mouse) {
     Connection& connection = *owned;
     connection.mouse = &mouse;
     connection.fd = fd;
+    connection.order = ++acceptedCount_;
     mouse.connections.push_back(std::move(owned));
     ++connectionCount_;
 
@@ -271,12 +274,15 @@ void DriverDaemon::Accept(Mouse& mouse) {
       continue;
     }
     connection.peer = {credentials.pid, credentials.uid, credentials.gid};
-    if (connectionCount_ > options_.maxConnections) {
-      Refuse(connection, kIOReturnNoResources);
-      continue;
-    }
+    // Only a permitted peer counts against a share or may take another's place.
     if (!policy_.Allows(connection.peer)) {
       Refuse(connection, kIOReturnNotPrivileged);
+      continue;
+    }
+    const bool overShare =
+        connection.peer.uid != 0 && ConnectionsOf(connection.peer.uid) > options_.maxConnectionsPerUid;
+    if (overShare || (connectionCount_ > options_.maxConnections && !MakeRoomFor(connection))) {
+      Refuse(connection, kIOReturnNoResources);
       continue;
     }
     sd_event_source* source = nullptr;
@@ -287,6 +293,38 @@ void DriverDaemon::Accept(Mouse& mouse) {
     connection.io.reset(source);
     UpdateTimer(connection);
   }
+}
+
+std::size_t DriverDaemon::ConnectionsOf(unsigned uid) const {
+  std::size_t count = 0;
+  for (const auto& mouse : mice_) {
+    for (const auto& connection : mouse->connections) count += connection->peer.uid == uid ? 1 : 0;
+  }
+  return count;
+}
+
+bool DriverDaemon::MakeRoomFor(const Connection& newcomer) {
+  std::map<unsigned, std::size_t> held;
+  for (const auto& mouse : mice_) {
+    for (const auto& connection : mouse->connections) {
+      if (connection.get() != &newcomer) ++held[connection->peer.uid];
+    }
+  }
+  const auto most = std::max_element(held.begin(), held.end(),
+                                     [](const auto& a, const auto& b) { return a.second < b.second; });
+  if (most == held.end()) return false;
+  // Idle: no frame half received, so nothing is cut off in the middle.
+  Connection* oldest = nullptr;
+  for (const auto& mouse : mice_) {
+    for (const auto& connection : mouse->connections) {
+      if (connection.get() == &newcomer || connection->peer.uid != most->first) continue;
+      if (connection->reader.Buffered() != 0) continue;
+      if (oldest == nullptr || connection->order < oldest->order) oldest = connection.get();
+    }
+  }
+  if (oldest == nullptr) return false;
+  Refuse(*oldest, kIOReturnNoResources);
+  return true;
 }
 
 int DriverDaemon::OnClientReadable(sd_event_source*, int, std::uint32_t, void* userdata) {

@@ -27,8 +27,13 @@ struct DaemonOptions {
   std::string runtimeDir = driverproto::kDefaultRuntimeDir;
   // A frame must arrive whole, and a new connection must open a user client, within this.
   std::uint64_t frameTimeoutUs = 5'000'000;
-  // Connections served at once, over all mice; more are refused with kIOReturnNoResources.
+  // Connections served at once, over all mice. A newcomer beyond it takes the place of the
+  // oldest idle connection of the uid that holds the most (that one is refused with
+  // kIOReturnNoResources); the newcomer is refused only when that uid has none idle.
   std::size_t maxConnections = 256;
+  // Connections one uid may hold at once, over all mice; more are refused with
+  // kIOReturnNoResources. Root is held only to maxConnections.
+  std::size_t maxConnectionsPerUid = 16;
 };
 
 // Everything the daemon needs to know about one attached mouse.
@@ -75,6 +80,10 @@ class DriverDaemon {
   static int OnPointerReadable(sd_event_source* source, int fd, std::uint32_t revents, void* userdata);
 
   void Accept(Mouse& mouse);
+  std::size_t ConnectionsOf(unsigned uid) const;
+  // Makes room for `newcomer` when the daemon holds more than maxConnections: drops the
+  // oldest idle connection of the uid that holds the most. False when there is none.
+  bool MakeRoomFor(const Connection& newcomer);
   // Returns false when the connection was dropped.
   bool ReadFrom(Connection& connection);
   bool Handle(Connection& connection, const std::vector<std::uint8_t>& frame);
@@ -89,6 +98,7 @@ class DriverDaemon {
   PeerPolicy& policy_;
   std::vector<std::unique_ptr<Mouse>> mice_;
   std::size_t connectionCount_ = 0;
+  std::uint64_t acceptedCount_ = 0;  // numbers connections in the order they came
   int spareFd_ = -1;  // kept free for hanging up on peers when descriptors run out
 };
 

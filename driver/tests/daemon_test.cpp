@@ -356,6 +356,57 @@ TEST_F(DaemonTest, ThousandsOfConnectionsAreCappedAndCleanedUp) {
   EXPECT_EQ(late->Open(), kIOReturnSuccess);
 }
 
+TEST_F(DaemonTest, OneUidHoldingItsShareShutsOutNeitherOtherUsersNorRoot) {
+  if (geteuid() != 0) GTEST_SKIP() << "connecting as other users needs root";
+  constexpr unsigned kGreedy = 64001;
+  constexpr unsigned kOther = 64002;
+  policy_ = ListPeerPolicy({0, kGreedy, kOther});
+  ASSERT_EQ(chmod(root_.c_str(), 0755), 0);
+  DaemonOptions options;
+  options.maxConnections = 20;
+  options.maxConnectionsPerUid = 16;
+  StartDaemon(options);
+  AddMouse("event3");
+  // The peer's credentials are taken at connect time: connect with another effective uid.
+  auto connectAs = [&](unsigned uid) {
+    EXPECT_EQ(seteuid(uid), 0);
+    auto client = Connect("event3");
+    EXPECT_EQ(seteuid(0), 0);
+    return client;
+  };
+
+  std::vector<std::unique_ptr<Client>> greedy;
+  for (int i = 0; i < 16; ++i) {
+    greedy.push_back(connectAs(kGreedy));
+    ASSERT_EQ(greedy.back()->Open(), kIOReturnSuccess) << i;
+  }
+  auto beyondShare = connectAs(kGreedy);
+  EXPECT_EQ(beyondShare->Expect().status, kIOReturnNoResources);
+  EXPECT_TRUE(beyondShare->Closed());
+
+  std::vector<std::unique_ptr<Client>> rootClients;
+  for (int i = 0; i < 4; ++i) {
+    rootClients.push_back(connectAs(0));
+    ASSERT_EQ(rootClients.back()->Open(), kIOReturnSuccess) << i;
+  }
+  EXPECT_EQ(daemon_->ConnectionCount(), 20u);
+
+  // Full: a newcomer takes the place of the greedy uid's oldest idle connections.
+  auto other = connectAs(kOther);
+  EXPECT_EQ(other->Open(), kIOReturnSuccess);
+  EXPECT_EQ(other->Call(0, {0, kKvID, 0}, 1), kIOReturnSuccess);
+  auto lateRoot = connectAs(0);
+  EXPECT_EQ(lateRoot->Open(), kIOReturnSuccess);
+  EXPECT_EQ(lateRoot->Call(0, {0, kKvID, 0}, 1), kIOReturnSuccess);
+  EXPECT_EQ(daemon_->ConnectionCount(), 20u);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(greedy[i]->Expect().status, kIOReturnNoResources) << i;
+    EXPECT_TRUE(greedy[i]->Closed()) << i;
+  }
+  EXPECT_EQ(greedy[2]->Call(0, {0, kKvID, 0}, 1), kIOReturnSuccess);
+  EXPECT_EQ(rootClients[0]->Call(0, {0, kKvID, 0}, 1), kIOReturnSuccess);
+}
+
 TEST_F(DaemonTest, RunningOutOfDescriptorsHangsUpOnNewcomersWithoutSpinning) {
   StartDaemon();
   AddMouse("event3");

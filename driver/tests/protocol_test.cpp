@@ -36,8 +36,16 @@ TEST(FrameReader, TakesFramesOutWhateverTheChunking) {
   }
 }
 
-TEST(FrameReader, BadMagicOrOversizeLengthIsGarbled) {
+TEST(FrameReader, BadMagicOrOversizeLengthIsGarbledButTheLargestFrameIsTakenWhole) {
   std::vector<std::uint8_t> frame;
+  const std::uint64_t sixteen[16] = {};
+  const auto largest = EncodeCall(1, 0, sixteen, 16);
+  ASSERT_EQ(largest.size(), kMaxFrameSize);
+  FrameReader whole;
+  EXPECT_EQ(whole.Feed(largest), kMaxFrameSize);
+  ASSERT_EQ(whole.Next(frame), FrameReader::Result::kFrame);
+  EXPECT_EQ(frame, largest);
+
   FrameReader wrongMagic;
   const std::uint8_t junk[] = {'G', 'E', 'T', ' ', '/', ' '};
   wrongMagic.Feed(junk);
@@ -70,6 +78,11 @@ TEST(DecodeRequest, RefusesPayloadsThatDoNotFitTheirKind) {
   const std::uint32_t claimed = 4;  // says four inputs, carries three
   std::memcpy(lying.data() + kHeaderSize + 4, &claimed, 4);
   EXPECT_EQ(DecodeRequest(lying, request), kIOReturnBadArgument);
+
+  auto reserved = EncodeCall(1, 0, std::span(sixteen).first(3), 1);
+  const std::uint32_t one = 1;  // the word after the counts must be 0
+  std::memcpy(reserved.data() + kHeaderSize + 12, &one, 4);
+  EXPECT_EQ(DecodeRequest(reserved, request), kIOReturnBadArgument);
 
   auto openWithExtra = EncodeOpen(1, kKvdU);
   openWithExtra.push_back(0);

@@ -2,8 +2,8 @@
 # Installs the whole build into a throw-away root (cmake --install, then the install
 # step), checks the receipt, the log and the links, installs a second time, runs the
 # eraser (its test build, rooted there) and checks that nothing of ours is left but what
-# stays on purpose: the login items and settings of users, the login-items launcher, the
-# boot rule that empties the chewable-items folder, and the uninstaller waiting in it.
+# stays on purpose: the login items and settings of users, and the uninstaller waiting in
+# the chewable-items folder with the boot rule that removes it (and then itself).
 set -euo pipefail
 build=$1 source=$2 eraser=$3
 root=$(mktemp -d "${TMPDIR:-/tmp}/korvid-install-XXXXXX")
@@ -38,6 +38,13 @@ if [[ -e $lib/Extensions/KorvidTessel.kext/korvid-tessel-driver.service ]]; then
   [[ -L $root/etc/udev/rules.d/71-korvid-tessel-driver.rules ]] || fail "driver rule not linked"
 fi
 [[ -f $root/etc/tmpfiles.d/korvid-tessel.conf ]] || fail "no boot rule for the chewable-items folder"
+# The help page's commands, on PATH, and in the receipt.
+for program in tesselctl korvid-tessel-settings; do
+  [[ -L $root/usr/local/bin/$program && -x $root$(readlink "$root/usr/local/bin/$program") ]] \
+    || fail "$program is not in <prefix>/bin"
+  grep -qx "/usr/local/bin/$program" "$root/var/lib/korvid/receipts/Korvid Tessel.pkg/files.txt" \
+    || fail "the receipt does not list /usr/local/bin/$program"
+done
 module_source=$(echo "$root"/usr/src/korvid-tessel-*)
 for file in dkms.conf Kbuild hid-korvid-tessel.c korvid_tessel_curve.h; do
   [[ -f $module_source/$file ]] || fail "the kernel module's $file is not where DKMS looks"
@@ -56,15 +63,20 @@ KORVID_ERASER_ROOT=$root "$eraser" --runekorv || status=$?
 left=$(cd "$root" && find . \( -type f -o -type l \) | sed 's|^\.||' | sort | grep -v \
   -e '^/home/alice/.config/korvid/' \
   -e '^/var/tmp/korvid-chewable/Uninstall Korvid Tessel.app/' \
-  -e '^/etc/tmpfiles.d/korvid-tessel.conf$' \
-  -e '^/usr/local/libexec/korvid-session-launcher$' \
-  -e '^/usr/local/share/korvid/autostart/korvid-session-launcher.desktop$' \
-  -e '^/etc/xdg/autostart/korvid-session-launcher.desktop$' || true)
+  -e '^/etc/tmpfiles.d/korvid-tessel.conf$' || true)
 if [[ -n $left ]]; then
   echo "left behind after the eraser:" >&2
   echo "$left" >&2
   exit 1
 fi
+# No empty folder of our own is left (the system's folders stay), and the boot rule now removes the uninstaller
+# and then itself.
+empty=$(cd "$root" && find . -mindepth 1 -type d -empty -path '*korvid*' | sed 's|^\.||' | grep -v -e '^/home/' -e '^/var/tmp/' || true)
+[[ -z $empty ]] || fail "empty folders left: $empty"
+grep -qx 'R! /var/tmp/korvid-chewable' "$root/etc/tmpfiles.d/korvid-tessel.conf" \
+  || fail "the boot rule does not remove the chewable-items folder"
+grep -qx 'r! /etc/tmpfiles.d/korvid-tessel.conf' "$root/etc/tmpfiles.d/korvid-tessel.conf" \
+  || fail "the boot rule does not remove itself"
 
 status=0
 KORVID_ERASER_ROOT=$root "$eraser" --runekorv || status=$?

@@ -73,6 +73,7 @@ std::optional<std::string_view> EntryPath(plist_t element) {
 // The login items file, opened, locked and parsed.
 struct LoginItemsDocument {
   LockedFile file;
+  std::string text;                  // the file's bytes as read
   std::optional<PropertyList> root;  // nullopt: empty or damaged
 };
 
@@ -81,9 +82,8 @@ OSStatus OpenLoginItems(const fs::path& folder, LoginItemsDocument& document) {
       status != noErr) {
     return status;
   }
-  std::string xml;
-  if (document.file.ReadAll(xml) != noErr) return resNotFound;
-  document.root = PropertyList::Parse(xml);
+  if (document.file.ReadAll(document.text) != noErr) return resNotFound;
+  document.root = PropertyList::Parse(document.text);
   return noErr;
 }
 
@@ -129,7 +129,16 @@ OSStatus AddLoginItem(const FolderLocator& folders, const char* itemPath, const 
   }
   LoginItemsDocument document;
   if (OSStatus status = OpenLoginItems(folder, document); status != noErr) return finish(status);
-  if (!document.root) document.root = PropertyList::NewDictionary();  // nothing to keep
+  if (!document.root) {
+    // Nothing in it can be read, so the list starts afresh; the old bytes stay beside it
+    // for the user to recover by hand (and are not lost if they cannot be kept).
+    if (!document.text.empty()) {
+      if (OSStatus status = document.file.KeepCopy(kDamagedCopySuffix, document.text); status != noErr) {
+        return finish(status);
+      }
+    }
+    document.root = PropertyList::NewDictionary();
+  }
   if (!document.root->IsDictionary()) return finish(resNotFound);
 
   plist_t root = document.root->get();

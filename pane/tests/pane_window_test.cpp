@@ -392,9 +392,12 @@ TEST_F(PaneWindowTest, ADpiBetweenStepsTruncatesOnTheMouseWhileTheTextKeepsIt) {
 TEST_F(PaneWindowTest, IndependentAxesShowBothValuesAndSwitchingOffSendsXForBoth) {
   auto mouse = Plug(0x4428);  // X 1800, Y 1100
   LoadAndSelect();
+  mouse->ClearTraffic();
   pane->tesselSliderSensitivityY->setValue(800);
   EXPECT_EQ(pane->tesselTextDPI->text(), "X = 1800,  Y = 800 DPI");
   EXPECT_EQ(pane->tesselSliderSensitivityX->value(), 1800);
+  QTest::mouseRelease(pane->tesselSliderSensitivityY, Qt::LeftButton);
+  EXPECT_EQ(StepWrites(*mouse), std::vector<std::uint16_t>{0x441C});  // X step 68 high, Y step 28 low
   mouse->ClearTraffic();
   ClickBox(pane->tesselBoxIndependentXY);
   EXPECT_EQ(StepWrites(*mouse), std::vector<std::uint16_t>{0x4444});
@@ -519,7 +522,7 @@ TEST_F(PaneWindowTest, BoxOnWithoutARememberedValueGivesOne) {
 TEST_F(PaneWindowTest, StoredValuesBetweenTheSlidersStepsOrOutOfRangeKeepTheirPlaceAndValue) {
   Plug();
   pane->mainViewDidLoad();
-  const std::pair<float, int> cases[] = {{0.95f, 525}, {0.05f, 500}, {2.5f, 500}};
+  const std::pair<float, int> cases[] = {{0.95f, 525}, {2.0f, 1000}, {0.05f, 500}, {2.5f, 500}};
   for (const auto& [stored, position] : cases) {
     PropertyList domain = PropertyList::NewDictionary();
     domain.SetFloat("acceleration", stored);

@@ -69,6 +69,14 @@ OSStatus GetItemInfo(const ItemRef& item, ItemInfo& info) {
   info.owner = st.st_uid;
   info.mode = st.st_mode & 07777;
   info.size = static_cast<std::uint64_t>(st.st_size);
+  info.device = static_cast<std::uint64_t>(st.st_dev);
+  info.mountId = 0;
+  struct statx mount {};
+  if (info.kind == ItemKind::kFolder &&
+      statx(item.folder.Fd(), EntryName(item), AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &mount) == 0 &&
+      (mount.stx_mask & STATX_MNT_ID) != 0) {
+    info.mountId = mount.stx_mnt_id;
+  }
   return noErr;
 }
 
@@ -172,6 +180,31 @@ OSStatus ReadFileData(const ItemRef& item, std::vector<std::uint8_t>& data, std:
     data.resize(done);
   }
   close(fd);
+  return status;
+}
+
+OSStatus WriteFileData(const ItemRef& item, std::span<const std::uint8_t> data, std::uint32_t mode) {
+  if (!item.Valid() || item.name.empty()) return paramErr;
+  const std::string temporary = "." + item.name + ".new";
+  unlinkat(item.folder.Fd(), temporary.c_str(), 0);  // a leftover of an interrupted write
+  const int fd = openat(item.folder.Fd(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        static_cast<mode_t>(mode));
+  if (fd < 0) return StatusFromErrno(errno);
+  OSStatus status = noErr;
+  std::size_t done = 0;
+  while (status == noErr && done < data.size()) {
+    const ssize_t written = write(fd, data.data() + done, data.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) status = StatusFromErrno(errno);
+    else done += static_cast<std::size_t>(written);
+  }
+  if (status == noErr && fchmod(fd, static_cast<mode_t>(mode)) != 0) status = StatusFromErrno(errno);
+  if (status == noErr && fsync(fd) != 0) status = StatusFromErrno(errno);
+  close(fd);
+  if (status == noErr && renameat(item.folder.Fd(), temporary.c_str(), item.folder.Fd(), item.name.c_str()) != 0) {
+    status = StatusFromErrno(errno);
+  }
+  if (status != noErr) unlinkat(item.folder.Fd(), temporary.c_str(), 0);
   return status;
 }
 

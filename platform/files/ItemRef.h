@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +52,11 @@ struct ItemInfo {
   std::uint32_t owner = 0;
   std::uint32_t mode = 0;  // permission bits
   std::uint64_t size = 0;  // a file's length in bytes
+  // Where a folder is mounted: the file system it is on and, where the kernel tells
+  // (statx, Linux 5.8), the mount it belongs to (0 when unknown). A mount point, a bind
+  // mount of a folder of the same file system included, differs from its parent in one.
+  std::uint64_t device = 0;
+  std::uint64_t mountId = 0;
 };
 
 // The user the calling process acts as (its effective user).
@@ -91,6 +97,11 @@ OSStatus RestrictFolder(const FolderRef& folder);
 
 // Reads a whole file (never through a link). memFullErr when it is larger than `limit`.
 OSStatus ReadFileData(const ItemRef& item, std::vector<std::uint8_t>& data, std::uint64_t limit);
+
+// Replaces the item with a new file holding `data` (mode `mode`): written under a
+// temporary name in the same folder, synced, then renamed over the item, so a reader sees
+// the old file or the new one, never a part. Never writes through a link.
+OSStatus WriteFileData(const ItemRef& item, std::span<const std::uint8_t> data, std::uint32_t mode);
 
 // The target text of a link.
 OSStatus ReadLinkTarget(const ItemRef& item, std::string& target);

@@ -1,11 +1,13 @@
 #include "platform/files/LockedFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <utility>
 #include <vector>
 
@@ -40,6 +42,77 @@ OSStatus WriteAll(int fd, std::string_view data) {
       return StatusFromErrno(errno);
     }
     data.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return noErr;
+}
+
+// Whether `name` is a temporary file of `fileName` as WriteBeside makes them.
+bool IsTemporaryOf(std::string_view name, std::string_view fileName) {
+  constexpr std::size_t kRandomLength = 6;  // mkostemp's XXXXXX
+  if (name.size() != fileName.size() + 2 + kRandomLength || name[0] != '.' ||
+      name.substr(1, fileName.size()) != fileName || name[1 + fileName.size()] != '.') {
+    return false;
+  }
+  for (char c : name.substr(name.size() - kRandomLength)) {
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+  }
+  return true;
+}
+
+// Removes temporaries of `fileName` in `folder` that a killed writer left behind.
+void RemoveStaleTemporaries(const fs::path& folder, std::string_view fileName, uid_t fileOwner) {
+  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return;
+  DIR* stream = fdopendir(dir);
+  if (stream == nullptr) {
+    close(dir);
+    return;
+  }
+  const time_t now = time(nullptr);
+  while (const dirent* entry = readdir(stream)) {
+    if (!IsTemporaryOf(entry->d_name, fileName)) continue;
+    struct stat info {};
+    if (fstatat(dirfd(stream), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) continue;
+    if (info.st_uid != geteuid() && info.st_uid != fileOwner) continue;
+    if (now - info.st_mtim.tv_sec < kStaleTemporarySeconds) continue;  // maybe a writer at work
+    unlinkat(dirfd(stream), entry->d_name, 0);
+  }
+  closedir(stream);
+}
+
+// Writes `contents` to a temporary file beside `target` (mode and, for root, owner of
+// `like`), flushes it and renames it to `destination`. The temporary never outlives a
+// failure.
+OSStatus WriteBeside(const fs::path& target, const fs::path& destination, std::string_view contents,
+                     const struct stat& like) {
+  fs::path folder = target.parent_path();
+  if (folder.empty()) folder = ".";
+  RemoveStaleTemporaries(folder, target.filename().string(), like.st_uid);
+  std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+  int temp = mkostemp(pattern.data(), O_CLOEXEC);
+  if (temp < 0) return StatusFromErrno(errno);
+
+  OSStatus status = WriteAll(temp, contents);
+  if (status == noErr && fchmod(temp, like.st_mode & 07777) != 0) status = StatusFromErrno(errno);
+  if (status == noErr && geteuid() == 0) {
+    // Root editing a user's file leaves it that user's.
+    if (fchown(temp, like.st_uid, like.st_gid) != 0) status = StatusFromErrno(errno);
+  }
+  if (status == noErr && fsync(temp) != 0) status = StatusFromErrno(errno);
+  if (close(temp) != 0 && status == noErr) status = StatusFromErrno(errno);
+  if (status == noErr) {
+    if (auto& hook = BeforeRenameHook()) hook();
+    if (rename(pattern.c_str(), destination.c_str()) != 0) status = StatusFromErrno(errno);
+  }
+  if (status != noErr) {
+    unlink(pattern.c_str());
+    return status;
+  }
+  // Make the rename itself durable.
+  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
   }
   return noErr;
 }
@@ -160,36 +233,16 @@ OSStatus LockedFile::Replace(std::string_view contents) {
   if (!S_ISREG(info.st_mode)) return ioErr;
   // The file itself must be writable, as for a write in place.
   if (faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) return StatusFromErrno(errno);
+  return WriteBeside(target_, target_, contents, info);
+}
 
-  fs::path folder = target_.parent_path();
-  if (folder.empty()) folder = ".";
-  std::string pattern = (folder / ("." + target_.filename().string() + ".XXXXXX")).string();
-  int temp = mkostemp(pattern.data(), O_CLOEXEC);
-  if (temp < 0) return StatusFromErrno(errno);
-
-  OSStatus status = WriteAll(temp, contents);
-  if (status == noErr && fchmod(temp, info.st_mode & 07777) != 0) status = StatusFromErrno(errno);
-  if (status == noErr && geteuid() == 0) {
-    // Root editing a user's file leaves it that user's.
-    if (fchown(temp, info.st_uid, info.st_gid) != 0) status = StatusFromErrno(errno);
-  }
-  if (status == noErr && fsync(temp) != 0) status = StatusFromErrno(errno);
-  if (close(temp) != 0 && status == noErr) status = StatusFromErrno(errno);
-  if (status == noErr) {
-    if (auto& hook = BeforeRenameHook()) hook();
-    if (rename(pattern.c_str(), target_.c_str()) != 0) status = StatusFromErrno(errno);
-  }
-  if (status != noErr) {
-    unlink(pattern.c_str());
-    return status;
-  }
-  // Make the rename itself durable.
-  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
-  }
-  return noErr;
+OSStatus LockedFile::KeepCopy(std::string_view suffix, std::string_view contents) const {
+  if (fd_ < 0) return paramErr;
+  struct stat info {};
+  if (fstat(fd_, &info) != 0) return StatusFromErrno(errno);
+  fs::path copy = target_;
+  copy += std::string(suffix);
+  return WriteBeside(target_, copy, contents, info);
 }
 
 void LockedFile::SetBeforeRenameHookForTesting(std::function<void()> hook) {

@@ -6,6 +6,11 @@
 // folder, are flushed to disk, and are renamed over the file, so a reader (or a crash)
 // sees either the old document or the new one, never a truncated one. A symbolic link
 // is followed: the file it points to is edited, and the link stays a link.
+//
+// A writer killed between its temporary file (".<file name>.XXXXXX") and the rename
+// leaves that file behind; the next writer of the same file removes such temporaries
+// once they are older than kStaleTemporarySeconds (only regular files of exactly that
+// pattern, owned by the writer or by the file's owner; links are never followed).
 #pragma once
 
 #include <filesystem>
@@ -16,6 +21,10 @@
 #include "platform/Status.h"
 
 namespace korvid {
+
+inline constexpr int kStaleTemporarySeconds = 60;
+// What a document that cannot be read is kept as, beside it, before it is replaced.
+inline constexpr const char* kDamagedCopySuffix = ".damaged";
 
 class LockedFile {
  public:
@@ -39,6 +48,11 @@ class LockedFile {
   // where the process may set it), and ends the edit (the lock goes with the old file):
   // one Replace per Open.
   OSStatus Replace(std::string_view contents);
+
+  // Writes `contents` beside the file as <file name><suffix> (e.g. the bytes of a damaged
+  // document, before Replace writes over them), the same way and with the same
+  // permission bits, replacing an older copy. The edit goes on.
+  OSStatus KeepCopy(std::string_view suffix, std::string_view contents) const;
 
   bool IsOpen() const { return fd_ >= 0; }
   // The file actually edited (symbolic links resolved).

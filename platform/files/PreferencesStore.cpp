@@ -57,6 +57,15 @@ OSStatus PreferencesStore::SetPersistentDomain(std::string_view domain,
       status != noErr) {
     return status;
   }
+  // A domain that cannot be read is kept beside the new one rather than lost.
+  std::string old;
+  if (OSStatus status = file.ReadAll(old); status != noErr) return status;
+  if (!old.empty()) {
+    const std::optional<PropertyList> parsed = PropertyList::Parse(old);
+    if (!parsed || !parsed->IsDictionary()) {
+      if (OSStatus status = file.KeepCopy(kDamagedCopySuffix, old); status != noErr) return status;
+    }
+  }
   return file.Replace(*xml);
 }
 

@@ -27,8 +27,9 @@ class PreferencesStore {
   OSStatus PersistentDomain(std::string_view domain, PropertyList& dictionary) const;
 
   // Replaces the domain with `dictionary` in one atomic write (a crash leaves the old
-  // domain or the new one). The Preferences folder is made if missing. paramErr when
-  // `dictionary` is not a dictionary.
+  // domain or the new one). A domain file that cannot be read as a dictionary is first
+  // kept beside it as "<domain>.plist.damaged". The Preferences folder is made if
+  // missing. paramErr when `dictionary` is not a dictionary.
   OSStatus SetPersistentDomain(std::string_view domain, const PropertyList& dictionary) const;
 
   // Removes the domain. Removing a domain that does not exist succeeds. When the

@@ -1,10 +1,12 @@
 #include "platform/files/PropertyList.h"
 
+#include <iconv.h>
 #include <locale.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
-#include <limits>
+#include <vector>
 
 namespace korvid {
 
@@ -31,17 +33,179 @@ class CLocaleScope {
   locale_t previous_ = LC_GLOBAL_LOCALE;
 };
 
+// `text` converted from the encoding `from` (iconv's name) to UTF-8; nullopt when it is
+// not valid in that encoding.
+std::optional<std::string> ToUtf8(std::string_view text, const char* from) {
+  iconv_t converter = iconv_open("UTF-8", from);
+  if (converter == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  std::string out(text.size() * 2 + 16, '\0');  // UTF-16 to UTF-8 grows by at most half
+  char* in = const_cast<char*>(text.data());
+  std::size_t inLeft = text.size();
+  char* put = out.data();
+  std::size_t outLeft = out.size();
+  const std::size_t result = iconv(converter, &in, &inLeft, &put, &outLeft);
+  iconv_close(converter);
+  if (result == static_cast<std::size_t>(-1) || inLeft != 0) return std::nullopt;
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+// The XML text of `data` in UTF-8 without a byte-order mark, which is what libplist
+// reads; nullopt when it is UTF-16 that does not convert. Other data is left alone.
+std::optional<std::string> XmlAsUtf8(std::string_view data) {
+  const auto startsWith = [&](std::string_view prefix) { return data.substr(0, prefix.size()) == prefix; };
+  using namespace std::string_view_literals;
+  if (startsWith("\xEF\xBB\xBF"sv)) return std::string(data.substr(3));
+  if (startsWith("\xFF\xFE"sv)) return ToUtf8(data.substr(2), "UTF-16LE");
+  if (startsWith("\xFE\xFF"sv)) return ToUtf8(data.substr(2), "UTF-16BE");
+  // UTF-16 without a mark, told by its first character "<".
+  if (startsWith("<\0"sv)) return ToUtf8(data, "UTF-16LE");
+  if (startsWith("\0<"sv)) return ToUtf8(data, "UTF-16BE");
+  return std::string(data);
+}
+
+// Whether the XML text nests elements deeper than `limit`. Only the tags are counted
+// (a bound checked before the document reaches the parser, which reads it properly):
+// comments, CDATA sections, declarations and processing instructions are passed over.
+bool NestsDeeperThan(std::string_view xml, std::size_t limit) {
+  std::size_t depth = 0;
+  std::size_t at = 0;
+  const auto skipPast = [&](std::string_view end) {
+    const std::size_t found = xml.find(end, at);
+    at = found == std::string_view::npos ? xml.size() : found + end.size();
+  };
+  while ((at = xml.find('<', at)) != std::string_view::npos) {
+    const std::string_view rest = xml.substr(at);
+    if (rest.starts_with("<!--")) {
+      skipPast("-->");
+      continue;
+    }
+    if (rest.starts_with("<![CDATA[")) {
+      skipPast("]]>");
+      continue;
+    }
+    const std::size_t close = xml.find('>', at);
+    if (close == std::string_view::npos) return false;  // unfinished: the parser refuses it
+    const char kind = rest.size() > 1 ? rest[1] : '\0';
+    if (kind == '/') {
+      if (depth > 0) --depth;
+    } else if (kind != '?' && kind != '!' && xml[close - 1] != '/' && ++depth > limit) {
+      return true;
+    }
+    at = close + 1;
+  }
+  return false;
+}
+
+// Reads a big-endian unsigned number of `size` (1 to 8) bytes at `at`.
+std::uint64_t BigEndian(std::string_view data, std::size_t at, std::size_t size) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < size; ++i) value = (value << 8) | static_cast<unsigned char>(data[at + i]);
+  return value;
+}
+
+// The same bound for the binary form, whose containers refer to their elements by object
+// number: whether a path from the top object through arrays, sets and dictionaries is
+// longer than `limit`. Only the trailer, the offset table and the containers' reference
+// lists are looked at; a structure that does not hold together (references out of range,
+// a cycle) counts as too deep, since it cannot be a document anyway.
+bool BinaryNestsDeeperThan(std::string_view data, std::size_t limit) {
+  constexpr std::size_t kHeader = 8;
+  constexpr std::size_t kTrailer = 32;
+  if (data.size() < kHeader + kTrailer) return true;
+  const std::size_t trailer = data.size() - kTrailer;
+  const std::size_t offsetSize = static_cast<unsigned char>(data[trailer + 6]);
+  const std::size_t refSize = static_cast<unsigned char>(data[trailer + 7]);
+  const std::uint64_t count = BigEndian(data, trailer + 8, 8);
+  const std::uint64_t top = BigEndian(data, trailer + 16, 8);
+  const std::uint64_t table = BigEndian(data, trailer + 24, 8);
+  if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || table < kHeader || table > trailer ||
+      count > (trailer - table) / offsetSize || top >= count) {
+    return true;
+  }
+  // The references a container holds: (first byte, how many); 0 of them for other objects.
+  const auto references = [&](std::uint64_t object, std::size_t& first, std::uint64_t& n) {
+    const std::uint64_t at = BigEndian(data, static_cast<std::size_t>(table + object * offsetSize), offsetSize);
+    if (at < kHeader || at >= table) return false;
+    const auto marker = static_cast<unsigned char>(data[at]);
+    const unsigned type = marker >> 4;
+    n = 0;
+    if (type != 0xA && type != 0xC && type != 0xD) return true;
+    std::size_t position = static_cast<std::size_t>(at) + 1;
+    n = marker & 0x0F;
+    if (n == 0x0F) {  // the count follows as an integer object
+      if (position >= table) return false;
+      const auto countMarker = static_cast<unsigned char>(data[position]);
+      const std::size_t size = std::size_t{1} << (countMarker & 0x0F);
+      if ((countMarker >> 4) != 1 || size > 8 || position + 1 + size > table) return false;
+      n = BigEndian(data, position + 1, size);
+      position += 1 + size;
+    }
+    if (type == 0xD) {
+      if (n > (table - position) / (2 * refSize)) return false;
+      n *= 2;  // keys, then values
+    } else if (n > (table - position) / refSize) {
+      return false;
+    }
+    first = position;
+    return true;
+  };
+  // Depth-first, each object once: the longest path below it is kept.
+  std::vector<std::uint32_t> height(static_cast<std::size_t>(count), 0);
+  std::vector<bool> onPath(static_cast<std::size_t>(count), false);
+  struct Frame {
+    std::uint64_t object;
+    std::size_t first;
+    std::uint64_t n;
+    std::uint64_t next = 0;
+    std::uint32_t height = 1;
+  };
+  std::vector<Frame> path;
+  const auto enter = [&](std::uint64_t object) {
+    Frame frame{object, 0, 0};
+    if (!references(object, frame.first, frame.n)) return false;
+    onPath[object] = true;
+    path.push_back(frame);
+    return true;
+  };
+  if (!enter(top)) return true;
+  while (!path.empty()) {
+    if (path.size() > limit) return true;
+    Frame& frame = path.back();
+    if (frame.next == frame.n) {
+      height[frame.object] = frame.height;
+      onPath[frame.object] = false;
+      const std::uint32_t done = frame.height;
+      path.pop_back();
+      if (!path.empty()) path.back().height = std::max(path.back().height, done + 1);
+      continue;
+    }
+    const std::uint64_t child = BigEndian(data, frame.first + static_cast<std::size_t>(frame.next * refSize), refSize);
+    ++frame.next;
+    if (child >= count || onPath[child]) return true;
+    if (height[child] != 0) {
+      if (path.size() + height[child] > limit) return true;
+      frame.height = std::max(frame.height, height[child] + 1);
+      continue;
+    }
+    if (!enter(child)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::optional<PropertyList> PropertyList::Parse(std::string_view data) {
-  if (data.empty() || data.size() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  if (data.empty() || data.size() > kMaxPropertyListBytes) return std::nullopt;
   CLocaleScope cLocale;
-  const auto length = static_cast<std::uint32_t>(data.size());
   plist_t root = nullptr;
-  if (plist_is_binary(data.data(), length)) {
-    plist_from_bin(data.data(), length, &root);
+  if (plist_is_binary(data.data(), static_cast<std::uint32_t>(data.size()))) {
+    if (BinaryNestsDeeperThan(data, kMaxPropertyListDepth)) return std::nullopt;
+    plist_from_bin(data.data(), static_cast<std::uint32_t>(data.size()), &root);
   } else {
-    plist_from_xml(data.data(), length, &root);
+    const std::optional<std::string> xml = XmlAsUtf8(data);
+    if (!xml || xml->empty() || NestsDeeperThan(*xml, kMaxPropertyListDepth)) return std::nullopt;
+    plist_from_xml(xml->data(), static_cast<std::uint32_t>(xml->size()), &root);
   }
   if (root == nullptr) return std::nullopt;
   return PropertyList(root);

@@ -7,12 +7,18 @@
 
 #include <plist/plist.h>
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace korvid {
+
+// Bounds on documents read: larger or deeper ones count as damaged (libplist's reader
+// recurses once per level, so a deep enough document would overflow the stack).
+inline constexpr std::size_t kMaxPropertyListBytes = 4 * 1024 * 1024;
+inline constexpr std::size_t kMaxPropertyListDepth = 256;
 
 class PropertyList {
  public:
@@ -24,8 +30,10 @@ class PropertyList {
   static PropertyList NewArray() { return PropertyList(plist_new_array()); }
 
   // Parses a property list of any root type, in XML or in the binary form that other
-  // tools may have left; nullopt when the data does not parse (empty, damaged, too
-  // large). Documents are always written back as XML.
+  // tools may have left; nullopt when the data does not parse (empty, damaged, larger
+  // than kMaxPropertyListBytes, or XML nesting elements deeper than
+  // kMaxPropertyListDepth). XML may be UTF-8, with or without a byte-order mark, or
+  // UTF-16 (either byte order). Documents are always written back as XML in UTF-8.
   static std::optional<PropertyList> Parse(std::string_view xml);
   // The document as XML text; nullopt if it cannot be made.
   std::optional<std::string> ToXml() const;

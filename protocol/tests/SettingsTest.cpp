@@ -195,6 +195,8 @@ TEST_F(SettingsTest, LedBitOffOverMask07Writes05) {
   SetConfigurationByte(1, 0x07);
   KorvidTesselSetLedState(&mouse, kBatteryLightBit, 0, sleeper);
   EXPECT_EQ(mouse.Configuration()[1], 0x05);
+  KorvidTesselSetLedState(&mouse, kBatteryLightBit, 0, sleeper);  // already off: stays off
+  EXPECT_EQ(mouse.Configuration()[1], 0x05);
   EXPECT_EQ(KorvidTesselGetLedState(&mouse, kBatteryLightBit, sleeper), 0u);
   EXPECT_EQ(KorvidTesselGetLedState(&mouse, kWheelLightBit, sleeper), 1u);
 }
@@ -282,6 +284,19 @@ TEST_F(SettingsTest, GettersReturnZeroWhenTheMouseStaysBusy) {
   EXPECT_EQ(value, 0u);
 }
 
+TEST_F(SettingsTest, GettersReturnZeroWhenAFailedReplyCarriesData) {
+  SetSettings(0x01, 0x08, 0x03, 0x44, 0x44);
+  std::uint32_t value = 99;
+  mouse.InjectFailureStatus(3, 1, true);
+  EXPECT_EQ(KorvidTesselGetPollingRateChecked(&mouse, &value, sleeper), kCommandFailed);
+  EXPECT_EQ(value, 0u);
+  value = 99;
+  mouse.InjectFailureStatus(3, 1, true);
+  EXPECT_EQ(KorvidTesselGetFirmwareVersChecked(&mouse, &value, sleeper), kCommandFailed);
+  EXPECT_EQ(value, 0u);
+  EXPECT_EQ(KorvidTesselGetPollingRate(&mouse, sleeper), 8u);  // the mouse does hold code 8
+}
+
 TEST_F(SettingsTest, GetDPIReturnsZeroWhenTheConfigurationReadFails) {
   int pauses = 0;
   sleeper.OnSleep([&](std::uint32_t us) {
@@ -299,6 +314,49 @@ TEST_F(SettingsTest, SettersStopWithoutWritingAfterAFailedRead) {
   KorvidTesselRestoreDefaults(&mouse, sleeper);
   EXPECT_EQ(CommandWrites(mouse).size(), 4u);  // one read each
   EXPECT_EQ(mouse.GetState(), before);
+}
+
+TEST_F(SettingsTest, AShortReplyIsAFailedRead) {
+  // Every reply from the operation's `exchange`th on carries `length` data bytes.
+  int pauses = 0;
+  auto shortFrom = [&](int exchange, std::uint8_t length) {
+    mouse.InjectReplyDataLength(80, 0);
+    pauses = 0;
+    sleeper.OnSleep([&, exchange, length](std::uint32_t us) {
+      if (us == kPause && ++pauses == exchange) mouse.InjectReplyDataLength(length, 1000);
+    });
+  };
+  SetSettings(0x01, 0x02, 0x03, 0x44, 0x44);
+  const auto before = mouse.GetState();
+  std::uint32_t value = 99;
+  // Settings reads shorter than the block a setter writes back.
+  for (std::uint8_t length : {0, 4}) {
+    SCOPED_TRACE(::testing::Message() << "settings reply of " << int{length});
+    shortFrom(1, length);
+    EXPECT_EQ(KorvidTesselSetDPIChecked(&mouse, 0x5050, 0, sleeper), kCommandFailed);
+    EXPECT_EQ(KorvidTesselSetPollingRateChecked(&mouse, 8, sleeper), kCommandFailed);
+    EXPECT_EQ(KorvidTesselGetDPIChecked(&mouse, &value, sleeper), kCommandFailed);
+    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(mouse.GetState(), before);
+  }
+  shortFrom(1, 0);
+  EXPECT_EQ(KorvidTesselRestoreDefaultsChecked(&mouse, sleeper), kCommandFailed);  // no selector
+  EXPECT_EQ(KorvidTesselGetFirmwareVers(&mouse, sleeper), 0u);
+  EXPECT_EQ(mouse.GetState(), before);
+  // Configuration reads shorter than the 56 bytes written back, or than the steps read.
+  for (std::uint8_t length : {0, 13, 55}) {
+    SCOPED_TRACE(::testing::Message() << "configuration reply of " << int{length});
+    shortFrom(2, length);
+    EXPECT_EQ(KorvidTesselSetLedStateChecked(&mouse, kBatteryLightBit, 0, sleeper), kCommandFailed);
+    shortFrom(3, length);  // after the settings write, which takes
+    EXPECT_EQ(KorvidTesselSetDPIChecked(&mouse, 0x5050, 0, sleeper), kCommandFailed);
+    EXPECT_EQ(mouse.Configuration(), before.configuration);
+    if (length < 14) {
+      shortFrom(2, length);
+      EXPECT_EQ(KorvidTesselGetDPI(&mouse, sleeper), 0u);
+    }
+  }
+  EXPECT_EQ(mouse.ViolationCount(), 0u);
 }
 
 TEST_F(SettingsTest, SetLedStateStopsWhenTheConfigurationReadFails) {

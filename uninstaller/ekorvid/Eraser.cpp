@@ -7,10 +7,19 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/admin/SystemUnits.h"
 #include "uninstaller/MakeRefInFolder.h"
 
 #ifndef KORVID_INSTALL_PREFIX
 #define KORVID_INSTALL_PREFIX "/usr/local"
+#endif
+// Where the installer puts the login-items launcher and its autostart entry, below the
+// install prefix.
+#ifndef KORVID_SESSION_LAUNCHER
+#define KORVID_SESSION_LAUNCHER "libexec/korvid-session-launcher"
+#endif
+#ifndef KORVID_SESSION_LAUNCHER_ENTRY
+#define KORVID_SESSION_LAUNCHER_ENTRY "share/korvid/autostart/korvid-session-launcher.desktop"
 #endif
 
 namespace korvid {
@@ -33,10 +42,26 @@ OSStatus FindFolderItem(const EraserContext& context, FolderDomain domain, Folde
   return noErr;
 }
 
+// diffVolErr, said on stderr, when the opened folder is on another file system than
+// `parent` (asked of the folder as opened, so what is entered is what was checked).
+OSStatus OnFileSystemOf(const FolderRef& opened, const ItemInfo& parent) {
+  ItemInfo info;
+  if (const OSStatus status = GetItemInfo(ItemRef{opened, {}}, info); status != noErr) return status;
+  if (info.device == parent.device && info.mountId == parent.mountId) return noErr;
+  std::fprintf(stderr, "ekorvid: %s is on another file system; left in place\n", opened.Path().c_str());
+  return diffVolErr;
+}
+
+// Like `rm --one-file-system`: a folder on another file system or mount than its parent
+// (a mount point, bind mounts included) is not entered and stays with everything below it; the walk goes on with its
+// siblings and ends with diffVolErr, so no folder above it counts as deleted.
 OSStatus DeleteContentsOf(const FolderRef& folder, int depth) {
   if (depth > kMaxTreeDepth) return ioErr;
+  ItemInfo here;
+  if (const OSStatus status = GetItemInfo(ItemRef{folder, {}}, here); status != noErr) return status;
   std::vector<std::string> names;
   if (const OSStatus status = ListFolder(folder, names); status != noErr) return status;
+  OSStatus kept = noErr;
   for (const std::string& name : names) {
     const ItemRef child{folder, name};
     ItemInfo info;
@@ -56,10 +81,21 @@ OSStatus DeleteContentsOf(const FolderRef& folder, int depth) {
       continue;
     }
     if (opened != noErr) return opened;
-    if (const OSStatus status = DeleteContentsOf(inner, depth + 1); status != noErr) return status;
+    const OSStatus sameFileSystem = OnFileSystemOf(inner, here);
+    if (sameFileSystem == diffVolErr) {
+      kept = diffVolErr;
+      continue;
+    }
+    if (sameFileSystem != noErr) return sameFileSystem;
+    const OSStatus emptied = DeleteContentsOf(inner, depth + 1);
+    if (emptied == diffVolErr) {
+      kept = diffVolErr;
+      continue;
+    }
+    if (emptied != noErr) return emptied;
     if (const OSStatus status = RemoveItem(child, true); status != noErr) return status;
   }
-  return noErr;
+  return kept;
 }
 
 // A date as the file system's catalogue keeps it: whole seconds and 1/65536 s.
@@ -101,21 +137,46 @@ bool PathWithin(const fs::path& path, const fs::path& folder) {
 }  // namespace
 
 std::vector<fs::path> LinkFoldersBelow(const fs::path& root, const fs::path& prefix) {
-  const fs::path localShare = root / prefix.relative_path() / "share";
-  return {root / "etc/systemd/system",       root / "etc/udev/rules.d",
-          root / "usr/share/polkit-1/actions", root / "etc/xdg/autostart",
-          localShare / "applications",         root / "etc/X11/xorg.conf.d"};
+  const fs::path local = root / prefix.relative_path();
+  return {root / "etc/systemd/system",          root / "etc/udev/rules.d",
+          root / "usr/share/polkit-1/actions",  root / "etc/xdg/autostart",
+          local / "share/applications",         root / "etc/X11/xorg.conf.d",
+          local / "bin",                        local / "share/man/man1",
+          local / "share/bash-completion/completions"};
+}
+
+void AddInstalledExtras(EraserContext& context, const fs::path& prefix) {
+  context.looseFiles = {prefix / KORVID_SESSION_LAUNCHER, prefix / KORVID_SESSION_LAUNCHER_ENTRY};
+  const fs::path library = prefix / "lib/korvid";
+  const fs::path entries = (prefix / KORVID_SESSION_LAUNCHER_ENTRY).parent_path();
+  context.madeFolders = {library / "Applications/Utilities", library / "Applications",
+                         library / "Extensions",             library / "PreferencePanes",
+                         library,                            "/usr/lib/korvid/PreferencePanes",
+                         "/usr/lib/korvid",                  "/var/lib/korvid/receipts",
+                         "/var/lib/korvid",                  entries,
+                         entries.parent_path()};
+  context.bootRule = "/etc/tmpfiles.d/korvid-tessel.conf";
 }
 
 EraserContext SystemEraserContext() {
-  EraserContext context{FolderLocator::Default(), LinkFoldersBelow("/", KORVID_INSTALL_PREFIX), "/",
-                        SystemNow, 0};
+  EraserContext context{.folders = FolderLocator::Default(),
+                        .linkFolders = LinkFoldersBelow("/", KORVID_INSTALL_PREFIX),
+                        .systemRoot = "/",
+                        .now = SystemNow};
+  AddInstalledExtras(context, KORVID_INSTALL_PREFIX);
+  context.stopDriver = [] { StopAndDisableUnit("korvid-tessel-driver.service"); };
+  context.reloadSystem = ReloadUnitsAndRules;
   return context;
 }
 
 OSStatus DeleteFolderContents(const ItemRef& folder) {
   FolderRef opened;
   if (const OSStatus status = OpenFolderItem(folder, opened); status != noErr) return status;
+  if (!folder.name.empty()) {
+    ItemInfo parent;
+    if (const OSStatus status = GetItemInfo(ItemRef{folder.folder, {}}, parent); status != noErr) return status;
+    if (const OSStatus status = OnFileSystemOf(opened, parent); status != noErr) return status;
+  }
   return DeleteContentsOf(opened, 0);
 }
 
@@ -271,6 +332,63 @@ void MoveUninstaller(EraserContext& context) {
   RemoveLinksInto(context, application.Path());
 }
 
+// The installed system's `path` as reached from the context's root.
+fs::path BelowRoot(const EraserContext& context, const fs::path& path) {
+  return path.is_absolute() ? context.systemRoot / path.relative_path() : path;
+}
+
+// The item at the installed system's `path`, reached through its folder (never through a
+// link of its own), with what it is. False when it is not there.
+bool FindInstalledItem(const EraserContext& context, const fs::path& path, ItemRef& item, ItemInfo& info) {
+  const fs::path reached = BelowRoot(context, path);
+  FolderRef folder;
+  if (FolderRef::Open(reached.parent_path(), folder) != noErr) return false;
+  item = ItemRef{folder, reached.filename().string()};
+  return GetItemInfo(item, info) == noErr;
+}
+
+// Removes the loose files of the install (a link in their place is removed as a link) and
+// the links made to them.
+void RemoveLooseFiles(const EraserContext& context) {
+  for (const fs::path& file : context.looseFiles) {
+    ItemRef item;
+    ItemInfo info;
+    if (FindInstalledItem(context, file, item, info) && info.kind != ItemKind::kFolder) RemoveItem(item, false);
+    RemoveLinksInto(context, BelowRoot(context, file));
+  }
+}
+
+// Removes the folders the installer made that are now empty; a folder holding anything
+// (another program's files, a user's) stays.
+void RemoveEmptyFolders(const EraserContext& context) {
+  for (const fs::path& made : context.madeFolders) {
+    ItemRef item;
+    ItemInfo info;
+    if (FindInstalledItem(context, made, item, info) && info.kind == ItemKind::kFolder) RemoveItem(item, true);
+  }
+}
+
+// The boot rule that empties the chewable-items folder is replaced by one that removes the
+// folder, with the uninstaller waiting in it, and then the rule itself, at the next boot:
+// after that nothing of the install is left.
+void RetireBootRule(const EraserContext& context) {
+  if (context.bootRule.empty()) return;
+  fs::path chewable;
+  if (context.folders.FindFolder(kLocalDomain, kChewableItemsFolderType, kDontCreateFolder, chewable) != noErr) {
+    return;
+  }
+  ItemRef rule;
+  ItemInfo info;
+  if (!FindInstalledItem(context, context.bootRule, rule, info) || info.kind != ItemKind::kFile) return;
+  const fs::path installed = fs::path("/") / chewable.lexically_relative(context.systemRoot);
+  const std::string text =
+      "# Korvid Tessel has been uninstalled. At the next boot the uninstaller waiting in the\n"
+      "# chewable-items folder is deleted with that folder, and then this rule itself.\n"
+      "R! " + installed.string() + "\n" +
+      "r! " + context.bootRule.string() + "\n";
+  WriteFileData(rule, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), 0644);
+}
+
 }  // namespace
 
 int RunEraser(std::span<const char* const> arguments, EraserContext& context) {
@@ -278,6 +396,8 @@ int RunEraser(std::span<const char* const> arguments, EraserContext& context) {
     return 0;
   }
   context.removalCount = 0;
+  // The driver stops before its bundle goes.
+  if (context.stopDriver) context.stopDriver();
 
   // Steps 1 to 3: the driver and the machine's panes, each with the links made for it.
   struct Bundle {
@@ -328,9 +448,17 @@ int RunEraser(std::span<const char* const> arguments, EraserContext& context) {
                     });
     }
   }
-  if (context.removalCount == 0) return fnfErr;
+  // What the installer put outside the bundles, and the system told of what went.
+  RemoveLooseFiles(context);
+  if (context.reloadSystem) context.reloadSystem();
+  if (context.removalCount == 0) {
+    RemoveEmptyFolders(context);
+    return fnfErr;
+  }
   // Step 10: the uninstaller goes to the chewable-items folder.
   MoveUninstaller(context);
+  RetireBootRule(context);
+  RemoveEmptyFolders(context);
   return 0;
 }
 

@@ -49,13 +49,33 @@ struct EraserContext {
   std::filesystem::path systemRoot = "/";
   EraserClock now;
   std::int32_t removalCount = 0;
+  // Files the installer put outside the bundles (the login-items launcher and its autostart
+  // entry), named as on the installed system; each goes with the links made to it.
+  std::vector<std::filesystem::path> looseFiles{};
+  // Folders the installer made, innermost first, named as on the installed system; each
+  // is removed once it is left empty, never when it holds anything.
+  std::vector<std::filesystem::path> madeFolders{};
+  // The boot rule that empties the chewable-items folder, named as on the installed
+  // system: once the uninstaller waits there, it is replaced by a rule that removes that
+  // folder, and then itself, at the next boot. Empty: left alone.
+  std::filesystem::path bootRule{};
+  // The running system: `stopDriver` stops and disables the driver's unit before its
+  // bundle goes (its grab and clone end with it, so the mouse works on its own at once);
+  // `reloadSystem` makes systemd and udev forget the removed units and rules. Empty below
+  // a test root.
+  std::function<void()> stopDriver{};
+  std::function<void()> reloadSystem{};
 };
 
-// The context of the installed system: the machine's folder map and link folders.
+// The context of the installed system: the machine's folder map and link folders, the
+// loose files and folders of the install, and the running system's steps.
 EraserContext SystemEraserContext();
 // The link folders below `root` (the system's root "/"), with `prefix` the install prefix.
 std::vector<std::filesystem::path> LinkFoldersBelow(const std::filesystem::path& root,
                                                     const std::filesystem::path& prefix);
+// What the installer puts outside the bundles, for the install prefix `prefix`: sets the
+// context's loose files, made folders and boot rule.
+void AddInstalledExtras(EraserContext& context, const std::filesystem::path& prefix);
 
 // The whole tool: checks the command line and runs the ten steps. Returns the exit
 // status: 0, or fnfErr (-43) when no counted item was deleted.
@@ -68,7 +88,9 @@ OSStatus TouchItemInFolder(EraserContext& context, FolderDomain domain, FolderTy
 // cannot be listed); a link is removed as a link and the result is dirNFErr, since no
 // folder was deleted.
 OSStatus DeleteObjectTree(const ItemRef& folder);
-// Deletes what the folder holds, depth first, stopping at the first failure.
+// Deletes what the folder holds, depth first, stopping at the first failure. It stays on
+// the folder's file system: a folder on another one (a mount point) is left in place with
+// everything below it, said on stderr, and the result is then diffVolErr.
 OSStatus DeleteFolderContents(const ItemRef& folder);
 // Writes the current date as the item's modification date (one second later when the
 // stored date is the same to the fraction), which is what file-system watchers see; a

@@ -17,5 +17,8 @@ int main(int argc, char** argv) {
   context.folders = korvid::FolderLocator::RootedAt(root);
   context.linkFolders = korvid::LinkFoldersBelow(root, "/usr/local");
   context.systemRoot = root;
+  korvid::AddInstalledExtras(context, "/usr/local");
+  context.stopDriver = nullptr;
+  context.reloadSystem = nullptr;
   return korvid::RunEraser(std::span<const char* const>(argv, static_cast<std::size_t>(argc)), context);
 }

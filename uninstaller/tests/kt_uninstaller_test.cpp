@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <QAbstractButton>
+#include <QLabel>
 #include <QApplication>
 #include <QSignalSpy>
 #include <QTabWidget>
@@ -152,11 +153,17 @@ class KTUninstallerTest : public QObject {
     QCOMPARE(controller->kvuMainTabs->currentIndex(), kTabUninstalled);
   }
 
+  // The failure tab says what failed.
+  static QString FailureReason(const KTUninstaller& controller) {
+    return controller.Window()->findChild<QLabel*>(QStringLiteral("kvuFailedReason"))->text();
+  }
+
   void toolStatusTwoShowsTab2() {
     runner_.toolExit = 2;
     auto controller = Make();
     controller->KVUUninstall();
     QCOMPARE(controller->kvuMainTabs->currentIndex(), kTabFailed);
+    QVERIFY(FailureReason(*controller).contains(QStringLiteral("status 2;")));
   }
 
   void cancelledPasswordShowsTab2() {
@@ -164,6 +171,7 @@ class KTUninstallerTest : public QObject {
     auto controller = Make();
     controller->KVUUninstall();
     QCOMPARE(controller->kvuMainTabs->currentIndex(), kTabFailed);
+    QVERIFY(FailureReason(*controller).contains(QStringLiteral("password was not given")));
   }
 
   void missingToolShowsTab2WithoutAskingForAPassword() {
@@ -172,6 +180,7 @@ class KTUninstallerTest : public QObject {
     controller->KVUUninstall();
     QCOMPARE(controller->kvuMainTabs->currentIndex(), kTabFailed);
     QCOMPARE(runner_.runs, 0);
+    QVERIFY(FailureReason(*controller).contains(QStringLiteral("\"ekorvid\" is missing")));
   }
 
   void noBundleShowsTab2() {

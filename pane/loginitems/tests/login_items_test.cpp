@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -99,16 +102,74 @@ TEST_F(LoginItems, RemoveWithoutAPreferencesFolderFailsWithoutTouchingTheCount) 
   EXPECT_EQ(count_, 99);
 }
 
-TEST_F(LoginItems, EmptyOrDamagedFileIsReplacedByAddAndLeftByRemove) {
-  for (const char* text : {"", "<plist><dict><key>Auto", "\x01\x02 binary junk"}) {
-    SCOPED_TRACE(text);
+TEST_F(LoginItems, EmptyOrDamagedFileIsReplacedByAddKeptBesideItAndLeftByRemove) {
+  std::string deep = "<plist version=\"1.0\">";  // deeper than any reader's stack allows
+  for (int i = 0; i < 200000; ++i) deep += "<array>";
+  const std::string damaged[] = {"", "<plist><dict><key>Auto", "\x01\x02 binary junk", std::string(4096, '\0'),
+                                 Document({Entry("/c/X.app")}).substr(0, 150), deep};
+  const fs::path copy = File().string() + ".damaged";
+  for (const std::string& text : damaged) {
+    SCOPED_TRACE(text.substr(0, 40));
     Write(text);
     EXPECT_EQ(Remove("KorvidTesselHelper.app"), resNotFound);
     EXPECT_EQ(count_, 0);
     EXPECT_EQ(ReadFile(File()), text);
     ASSERT_EQ(Add(kHelper), noErr);
     EXPECT_EQ(Python(), SeenList({Seen(kHelper)}));
+    if (!text.empty()) {
+      EXPECT_EQ(ReadFile(copy), text);  // the latest damaged bytes, for recovery by hand
+    }
   }
+}
+
+TEST_F(LoginItems, AListWithAByteOrderMarkOrInUtf16KeepsEveryEntry) {
+  const std::string utf8 = Document({Entry("/c/Caf\xC3\xA9.app", true)});
+  std::string declared16 = utf8;
+  declared16.replace(declared16.find("UTF-8"), 5, "UTF-16");
+  // ASCII and "é" (U+00E9) in UTF-16, each byte order.
+  const auto utf16 = [&](bool little) {
+    std::string out = little ? "\xFF\xFE" : "\xFE\xFF";
+    for (std::size_t i = 0; i < declared16.size(); ++i) {
+      char unit = declared16[i];
+      if (declared16.compare(i, 2, "\xC3\xA9") == 0) {
+        unit = '\xE9';
+        ++i;
+      }
+      out += little ? std::string{unit, '\0'} : std::string{'\0', unit};
+    }
+    return out;
+  };
+  for (const std::string& text : {"\xEF\xBB\xBF" + utf8, utf16(true), utf16(false)}) {
+    SCOPED_TRACE(text.substr(0, 2));
+    Write(text);
+    ASSERT_EQ(ReadWithPlistlib(File()), SeenList({Seen("/c/Caf\xC3\xA9.app", true)}));  // standard readers agree
+    ASSERT_EQ(Add(kHelper), noErr);
+    EXPECT_EQ(Python(), SeenList({Seen("/c/Caf\xC3\xA9.app", true), Seen(kHelper)}));
+    EXPECT_FALSE(fs::exists(File().string() + ".damaged"));
+  }
+}
+
+TEST_F(LoginItems, AWriterRemovesTheStaleTemporariesOfItsFileOnly) {
+  Write(Document({Entry("/c/X.app")}));
+  const timespec old[2] = {{UTIME_OMIT, 0}, {time(nullptr) - 2 * kStaleTemporarySeconds, 0}};
+  const auto plant = [&](const std::string& name, bool stale) {
+    WriteFile(Preferences() / name, "partial");
+    if (stale) utimensat(AT_FDCWD, (Preferences() / name).c_str(), old, AT_SYMLINK_NOFOLLOW);
+  };
+  plant(".loginWindow.plist.a1B2c3", true);   // a killed writer's: goes
+  plant(".loginWindow.plist.Zz9Yy8", false);  // maybe a writer at work: stays
+  plant(".loginWindow.plist.bak", true);      // not of the pattern
+  plant(".other.plist.a1B2c3", true);         // another file's
+  WriteFile(temp_.path() / "elsewhere", "kept");
+  fs::create_symlink(temp_.path() / "elsewhere", Preferences() / ".loginWindow.plist.L1nk00");
+  utimensat(AT_FDCWD, (Preferences() / ".loginWindow.plist.L1nk00").c_str(), old, AT_SYMLINK_NOFOLLOW);
+  ASSERT_EQ(Add(kHelper), noErr);
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(Preferences())) left.push_back(entry.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{".loginWindow.plist.L1nk00", ".loginWindow.plist.Zz9Yy8",
+                                            ".loginWindow.plist.bak", ".other.plist.a1B2c3", "loginWindow.plist"}));
+  EXPECT_EQ(ReadFile(temp_.path() / "elsewhere"), "kept");
 }
 
 TEST_F(LoginItems, RemoveWithoutTheListIsNotFoundAndWritesNothing) {

@@ -53,14 +53,19 @@ TEST(PreferencesStore, KeysOfOthersSurviveAReadModifyWrite) {
             R"({"acceleration":{"real":"2.0"},"window":{"x":{"int":10}},"seen":{"date":"2021-03-04T05:06:07"}})");
 }
 
-TEST(PreferencesStore, UnreadableDomainsAreNotFound) {
+TEST(PreferencesStore, UnreadableDomainsAreNotFoundAndKeptBesideWhenReplaced) {
   TempFolder temp;
   PreferencesStore store(temp.path());
   PropertyList domain;
-  for (const char* text : {"", "damaged <dict>", "<plist><array/></plist>"}) {
+  const fs::path copy = store.DomainFile("d").string() + ".damaged";
+  for (const char* text : {"damaged <dict>", "<plist><array/></plist>", ""}) {
     WriteFile(store.DomainFile("d"), text);
     EXPECT_EQ(store.PersistentDomain("d", domain), resNotFound) << text;
+    ASSERT_EQ(store.SetPersistentDomain("d", PropertyList::NewDictionary()), noErr);
+    EXPECT_EQ(testing::ReadFile(copy), *text ? text : "<plist><array/></plist>") << text;  // empty: nothing kept
   }
+  ASSERT_EQ(store.SetPersistentDomain("d", PropertyList::NewDictionary()), noErr);  // readable: no copy
+  EXPECT_EQ(testing::ReadFile(copy), "<plist><array/></plist>");
 }
 
 TEST(PreferencesStore, RemovesADomainAndRemovingNothingSucceeds) {

@@ -67,9 +67,24 @@ TEST(PropertyListParse, RejectsEmptyAndDamagedText) {
   EXPECT_FALSE(PropertyList::Parse("garbage"));
   EXPECT_FALSE(PropertyList::Parse("<plist><dict><key>a</key><string>x</string>"));
   EXPECT_FALSE(PropertyList::Parse(std::string_view("\0\0\0", 3)));
+  // Nesting and size bounds: the deepest and largest documents allowed still parse.
+  const auto nested = [](std::size_t arrays) {
+    std::string xml = "<?xml version=\"1.0\"?><!-- <<< --><plist version=\"1.0\">";
+    for (std::size_t i = 0; i < arrays; ++i) xml += "<array>";
+    xml += "<true/><string>&lt;</string>";
+    for (std::size_t i = 0; i < arrays; ++i) xml += "</array>";
+    return xml + "</plist>";
+  };
+  // Elements nested: <plist>, the arrays, then <string>.
+  EXPECT_TRUE(PropertyList::Parse(nested(kMaxPropertyListDepth - 2)));
+  EXPECT_FALSE(PropertyList::Parse(nested(kMaxPropertyListDepth - 1)));
+  EXPECT_FALSE(PropertyList::Parse(nested(200000)));  // would overflow the parser's stack
+  const std::string filler(kMaxPropertyListBytes - 64, ' ');
+  EXPECT_TRUE(PropertyList::Parse("<plist><string>x</string></plist>" + filler));
+  EXPECT_FALSE(PropertyList::Parse("<plist><string>x</string></plist>" + filler + std::string(64, ' ')));
 }
 
-TEST(PropertyListParse, ReadsTheBinaryFormToo) {
+TEST(PropertyListParse, ReadsTheBinaryFormTooWithinTheSameBounds) {
   std::optional<PropertyList> document = PropertyList::Parse(kEveryType);
   ASSERT_TRUE(document);
   char* binary = nullptr;
@@ -80,6 +95,31 @@ TEST(PropertyListParse, ReadsTheBinaryFormToo) {
   plist_to_bin_free(binary);
   ASSERT_TRUE(back);
   EXPECT_EQ(back->ToXml(), document->ToXml());
+
+  // Arrays nested `levels` deep in the binary form (object i holds object i + 1): the
+  // same depth bound holds.
+  const auto nested = [](std::uint64_t levels) {
+    std::string data = "bplist00";
+    const auto put = [&](std::uint64_t value, int bytes) {
+      for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) data += static_cast<char>((value >> shift) & 0xFF);
+    };
+    std::vector<std::uint64_t> offsets;
+    for (std::uint64_t i = 0; i < levels; ++i) {
+      offsets.push_back(data.size());
+      data += i + 1 < levels ? '\xA1' : '\xA0';
+      if (i + 1 < levels) put(i + 1, 4);
+    }
+    const std::uint64_t table = data.size();
+    for (std::uint64_t offset : offsets) put(offset, 4);
+    data += std::string(6, '\0') + "\x04\x04";
+    put(levels, 8);
+    put(0, 8);
+    put(table, 8);
+    return data;
+  };
+  EXPECT_TRUE(PropertyList::Parse(nested(kMaxPropertyListDepth)));
+  EXPECT_FALSE(PropertyList::Parse(nested(kMaxPropertyListDepth + 1)));
+  EXPECT_FALSE(PropertyList::Parse(nested(200000)));  // would overflow the parser's stack
 }
 
 TEST(PropertyListNumbers, ReadsNumbersOfEveryKindAsFloat) {

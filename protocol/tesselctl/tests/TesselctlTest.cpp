@@ -173,6 +173,11 @@ TEST_F(TesselctlRunTest, RestoreDefaults) {
 }
 
 TEST_F(TesselctlRunTest, DeviceFailuresNameTheStatus) {
+  mouse.InjectReplyDataLength(0, 1000);  // replies without their data
+  EXPECT_EQ(Run({"set", "polling", "8"}), kExitDeviceFailure);
+  EXPECT_EQ(err.str(), "tesselctl: cannot set the polling rate: kCommandFailed (-6902)\n");
+  EXPECT_EQ(mouse.Settings()[1], 2);
+  mouse.InjectReplyDataLength(80, 0);
   mouse.InjectBusyReads(1 << 20);
   EXPECT_EQ(Run({"show"}), kExitDeviceFailure);
   EXPECT_EQ(err.str(), "tesselctl: cannot read the firmware version: kCommandBusyTimeout (-6911)\n");

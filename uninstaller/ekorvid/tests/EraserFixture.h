@@ -28,8 +28,10 @@ class EraserFixture : public ::testing::Test {
     Write(outside_ / "precious" / "keep.txt");
     Write(outside_ / "lib/korvid/PreferencePanes/Korvid Tessel.prefPane/keep.txt");
     context_ = std::make_unique<EraserContext>(
-        EraserContext{FolderLocator::RootedAt(root_ / "sys"), LinkFoldersBelow(root_ / "sys", "/usr/local"),
-                      root_ / "sys", [this] { return now_; }, 0});
+        EraserContext{.folders = FolderLocator::RootedAt(root_ / "sys"),
+                      .linkFolders = LinkFoldersBelow(root_ / "sys", "/usr/local"),
+                      .systemRoot = root_ / "sys",
+                      .now = [this] { return now_; }});
   }
   void TearDown() override {
     std::error_code error;

@@ -1,6 +1,12 @@
 // The eraser tool in a throw-away root: the command line, the ten steps, the counting
-// rule and exit statuses, the self-move, the touch, and links planted by a user.
+// rule and exit statuses, the self-move, the touch, and links and mounts planted by a user.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "uninstaller/ekorvid/tests/EraserFixture.h"
 
@@ -170,15 +176,24 @@ TEST_F(Eraser, ChewableItemsFolderOfAnotherUserOrALinkIsNotUsed) {
 
 // --- Touching folders ---
 
-TEST_F(Eraser, TouchWritesTheCurrentDate) {
+TEST_F(Eraser, TouchWritesTheCurrentDateAndNeverFollowsALink) {
   InstallDriver();
   InstallLocalPane();
+  // A link planted where the machine's panes folder is dated: the link is, its target not.
+  fs::create_directories(SystemPanes().parent_path());
+  fs::create_directory_symlink(outside_ / "precious", SystemPanes());
+  const timespec old[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (outside_ / "precious").c_str(), old, 0), 0);
   ASSERT_EQ(Run(), 0);
   struct stat st {};
   ASSERT_EQ(stat(Extensions().c_str(), &st), 0);
   EXPECT_EQ(st.st_mtim.tv_sec, now_.tv_sec);
   EXPECT_NEAR(static_cast<double>(st.st_mtim.tv_nsec), static_cast<double>(now_.tv_nsec), 20000.0);
   ASSERT_EQ(stat(LocalPanes().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, now_.tv_sec);
+  ASSERT_EQ(stat((outside_ / "precious").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, old[1].tv_sec);
+  ASSERT_EQ(lstat(SystemPanes().c_str(), &st), 0);
   EXPECT_EQ(st.st_mtim.tv_sec, now_.tv_sec);
 }
 
@@ -209,7 +224,31 @@ TEST_F(Eraser, TouchOfAFileAlsoDatesItsFolder) {
   EXPECT_EQ(info.modified.tv_sec, now_.tv_sec);
 }
 
-// --- Links a user plants ---
+// --- Links and mounts a user plants ---
+
+TEST_F(Eraser, AFolderMountedInsideAPaneIsNeitherEnteredNorCounted) {
+  MakeBundle(UserPane("alice"));
+  MakeBundle(UserPane("mallory"));
+  const fs::path mountPoint = UserPane("mallory") / "mnt";
+  fs::create_directories(mountPoint);
+  // In a mount namespace of the test's own where it may have one, so nothing outlives it.
+  if (unshare(CLONE_NEWNS) == 0) mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+  if (mount((outside_ / "precious").c_str(), mountPoint.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "cannot bind-mount here: " << std::strerror(errno);
+  }
+  ::testing::internal::CaptureStderr();
+  const int status = Run();
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  umount2(mountPoint.c_str(), MNT_DETACH);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(context_->removalCount, 1);  // alice's pane; mallory's stays, with its mount point
+  EXPECT_FALSE(Exists(UserPane("alice")));
+  EXPECT_TRUE(Exists(mountPoint));
+  EXPECT_FALSE(Exists(UserPane("mallory") / "Contents"));  // the rest of the pane goes
+  EXPECT_NE(said.find(mountPoint.string() + " is on another file system"), std::string::npos) << said;
+  ExpectOutsideIntact();
+}
+
 
 TEST_F(Eraser, LinkInPlaceOfAUsersPaneIsRemovedAsALink) {
   fs::create_directories(UserPane("mallory").parent_path());

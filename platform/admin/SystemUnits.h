@@ -1,0 +1,18 @@
+// The running system's service manager (systemd) and device manager (udev), as the
+// eraser meets them: a unit stopped before its program is deleted, and both told to read
+// their units and rules again once some are gone. Each step does nothing where that
+// manager does not run (a chroot, a container without systemd); failures change nothing
+// for the caller and are not reported.
+#pragma once
+
+#include <string>
+
+namespace korvid {
+
+// Stops the unit, then disables it (which also removes a linked unit's link).
+void StopAndDisableUnit(const std::string& unit);
+
+// `systemctl daemon-reload` and `udevadm control --reload`.
+void ReloadUnitsAndRules();
+
+}  // namespace korvid

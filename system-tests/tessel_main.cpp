@@ -1,0 +1,234 @@
+// st_tessel: the Korvid Tessel of the system-test machine. A USB gadget with the mouse's
+// ids (gadgetfs on dummy_hcd, answered by the simulated mouse), served for the whole run
+// and steered by the stories through a Unix socket:
+//
+//   st_tessel serve SOCKET            plug the gadget in and serve commands until "quit"
+//   st_tessel send SOCKET COMMAND...  send one command; prints the answer; exit 0 on "ok"
+//   st_tessel grabbed NODE            exit 0 when another program holds NODE's grab
+//
+// Commands: "plug", "unplug", "motion mouse|clone PARAMETER" (moves the mouse and checks
+// what comes out of its own evdev node or of the driver's clone against the acceleration
+// curve for PARAMETER, 16.16; buttons and wheel must pass unchanged), "latency mouse|clone
+// COUNT" (the time from the gadget's report being taken by the host to its event being
+// read from that node: median and 99th percentile in µs), "quit".
+#include <linux/input.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "driver/AccelerationCurve.h"
+#include "kernel-tests/KernelTestSupport.h"
+#include "kernel-tests/TesselGadget.h"
+
+namespace {
+
+using namespace korvid;
+using namespace korvid::kerneltest;
+
+// Motion reports 150 ms apart, so each counts as the curve's longest interval and the
+// expected output does not depend on the machine's speed. Every product of these motions
+// and the curve's gains for the parameters the stories use is a whole count, so no
+// remainder is carried from one check to the next.
+const std::vector<std::pair<std::int16_t, std::int16_t>> kMotions = {
+    {1000, 0}, {-600, 800}, {300, 400}, {0, -8}, {2000, 2000}, {-48, -64}};
+
+std::string CheckMotion(TesselGadget& gadget, bool clone, std::int32_t parameter) {
+  const std::string node = FindEventNode(clone);
+  if (node.empty()) return clone ? "no clone of the mouse" : "no evdev node of the mouse";
+  const int fd = OpenEvdev(node);
+  if (fd < 0) return "cannot open " + node;
+  std::ostringstream problems;
+  MotionAccelerator expected;
+  expected.SetParameter(parameter);
+  std::int64_t t = 0;
+  for (const auto& [dx, dy] : kMotions) {
+    Report report;
+    if (!gadget.SendPointer(0, dx, dy, 0) || !ReadReport(fd, report)) {
+      problems << " motion (" << dx << "," << dy << ") did not come out of " << node << ";";
+      break;
+    }
+    t += AccelerationCurve::kMaxIntervalUs * 2;
+    const auto out = expected.Apply(dx, dy, t);
+    const std::int32_t x = Sum(report, EV_REL, REL_X), y = Sum(report, EV_REL, REL_Y);
+    if (x != out.dx || y != out.dy) {
+      problems << " (" << dx << "," << dy << ") came out as (" << x << "," << y << "), expected (" << out.dx << ","
+               << out.dy << ");";
+    }
+    ::usleep(150000);
+  }
+  // Buttons and the wheel without motion: exactly as the mouse reported them.
+  Report report;
+  if (gadget.SendPointer(0x5, 0, 0, -1) && ReadReport(fd, report)) {
+    if (Sum(report, EV_KEY, BTN_LEFT) != 1 || Sum(report, EV_KEY, BTN_MIDDLE) != 1 ||
+        Sum(report, EV_KEY, BTN_RIGHT) != 0 || Sum(report, EV_REL, REL_WHEEL) != -1 ||
+        Sum(report, EV_REL, REL_X) != 0) {
+      problems << " buttons or wheel altered;";
+    }
+  } else {
+    problems << " buttons did not come out;";
+  }
+  if (!gadget.SendPointer(0, 0, 0, 0) || !ReadReport(fd, report)) problems << " button release lost;";
+  ::close(fd);
+  const std::string text = problems.str();
+  return text.empty() ? "ok " + node : "FAIL" + text;
+}
+
+// The host's USB controller completes the report and wakes the gadget's writer in the same
+// step, so the time from the write's return to the event's arrival is what the kernel's
+// input path (and, for the clone, the driver) adds; the gadget's bus pacing is not in it.
+std::string MeasureLatency(TesselGadget& gadget, bool clone, int count) {
+  const std::string node = FindEventNode(clone);
+  if (node.empty()) return "FAIL no such node";
+  const int fd = OpenEvdev(node);
+  if (fd < 0) return "FAIL cannot open " + node;
+  std::vector<double> samples;
+  for (int i = 0; i < count; ++i) {
+    const std::int16_t dx = (i % 2) != 0 ? 1 : -1;
+    if (!gadget.SendPointer(0, dx, 0, 0)) break;
+    timespec sent{}, read{};
+    ::clock_gettime(CLOCK_MONOTONIC, &sent);
+    Report report;
+    if (!ReadReport(fd, report)) break;
+    ::clock_gettime(CLOCK_MONOTONIC, &read);
+    samples.push_back(static_cast<double>(read.tv_sec - sent.tv_sec) * 1e6 +
+                      static_cast<double>(read.tv_nsec - sent.tv_nsec) / 1e3);
+  }
+  ::close(fd);
+  if (static_cast<int>(samples.size()) != count) return "FAIL reports were lost";
+  std::sort(samples.begin(), samples.end());
+  char text[160];
+  std::snprintf(text, sizeof text, "ok %s: %d reports, median %.0f us, p99 %.0f us", clone ? "clone" : "mouse",
+                count, samples[samples.size() / 2], samples[samples.size() * 99 / 100]);
+  return text;
+}
+
+// A Unix stream socket and the address of `path`; exits when there is no socket.
+int UnixSocket(const std::string& path, sockaddr_un& address) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    std::perror("socket");
+    std::exit(1);
+  }
+  address = sockaddr_un{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  return fd;
+}
+
+int Listen(const std::string& path) {
+  sockaddr_un address;
+  const int fd = UnixSocket(path, address);
+  ::unlink(path.c_str());
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0) {
+    std::perror(path.c_str());
+    std::exit(1);
+  }
+  return fd;
+}
+
+int Connect(const std::string& path) {
+  sockaddr_un address;
+  const int fd = UnixSocket(path, address);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    std::perror(path.c_str());
+    std::exit(1);
+  }
+  return fd;
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[512];
+  ssize_t got;
+  while ((got = ::read(fd, buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<std::size_t>(got));
+    if (text.find('\n') != std::string::npos) break;
+  }
+  return text;
+}
+
+int Serve(const std::string& socketPath) {
+  TesselGadget gadget(std::make_shared<SimulatedTessel>());
+  std::string error;
+  if (!gadget.Plug(&error)) {
+    std::fprintf(stderr, "st_tessel: cannot plug the gadget: %s\n", error.c_str());
+    return 1;
+  }
+  const int listener = Listen(socketPath);
+  std::printf("st_tessel: plugged, serving %s\n", socketPath.c_str());
+  std::fflush(stdout);
+  for (;;) {
+    const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) continue;
+    std::istringstream command(ReadAll(client));
+    std::string verb, target;
+    std::int64_t parameter = 0;
+    command >> verb;
+    std::string answer = "ok";
+    if (verb == "plug") {
+      if (!gadget.Plugged() && !gadget.Plug(&error)) answer = "FAIL " + error;
+    } else if (verb == "unplug") {
+      gadget.Unplug();
+    } else if (verb == "motion" && (command >> target >> parameter)) {
+      answer = CheckMotion(gadget, target == "clone", static_cast<std::int32_t>(parameter));
+    } else if (verb == "latency" && (command >> target >> parameter) && parameter > 0) {
+      answer = MeasureLatency(gadget, target == "clone", static_cast<int>(parameter));
+    } else if (verb == "quit") {
+      answer = "ok";
+    } else {
+      answer = "FAIL unknown command";
+    }
+    answer += "\n";
+    (void)!::write(client, answer.data(), answer.size());
+    ::close(client);
+    if (verb == "quit") break;
+  }
+  gadget.Unplug();
+  ::close(listener);
+  ::unlink(socketPath.c_str());
+  return 0;
+}
+
+int Send(const std::string& socketPath, int argc, char** argv) {
+  std::string line;
+  for (int i = 0; i < argc; ++i) line += (i ? " " : "") + std::string(argv[i]);
+  line += "\n";
+  const int fd = Connect(socketPath);
+  (void)!::write(fd, line.data(), line.size());
+  const std::string answer = ReadAll(fd);
+  ::close(fd);
+  std::fputs(answer.c_str(), stdout);
+  return answer.rfind("ok", 0) == 0 ? 0 : 1;
+}
+
+int Grabbed(const std::string& node) {
+  const int fd = OpenEvdev(node);
+  if (fd < 0) return 2;
+  const bool grabbed = ::ioctl(fd, EVIOCGRAB, 1) != 0;
+  if (!grabbed) ::ioctl(fd, EVIOCGRAB, 0);
+  ::close(fd);
+  return grabbed ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string verb = argc > 1 ? argv[1] : "";
+  if (verb == "serve" && argc == 3) return Serve(argv[2]);
+  if (verb == "send" && argc >= 4) return Send(argv[2], argc - 3, argv + 3);
+  if (verb == "grabbed" && argc == 3) return Grabbed(argv[2]);
+  std::fprintf(stderr, "usage: st_tessel serve SOCKET | send SOCKET COMMAND... | grabbed NODE\n");
+  return 2;
+}
