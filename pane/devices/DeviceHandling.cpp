@@ -224,8 +224,9 @@ void KorvidTesselPane::KorvidTesselMessage(void* reference, DeviceService /*serv
   if (!Owns(record)) return;
   if (record->notification != 0 && fWatcher) fWatcher->RemoveInterest(record->notification);
   record->notification = 0;
-  // What was still queued for the mouse goes with it.
+  // What was still queued for the mouse goes with it, and so does the choice of it.
   fQueues.Cancel(record->device.get());
+  if (fChosenDevice == record->device) fChosenDevice.reset();
   RemoveCapturedDevice(record->device.get());
   UpdateUI();
 }

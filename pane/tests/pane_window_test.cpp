@@ -685,6 +685,7 @@ TEST_F(PaneWindowTest, WithTwoMiceTheChooserPicksTheOneShownSetAndRestored) {
   EXPECT_EQ(third->CurrentSteps(), 0x1C1C);
   EXPECT_EQ(HelperValues(), std::vector<std::int32_t>{0});
   EXPECT_EQ(pane->tesselTextDPI->text(), "800 DPI");  // the remaining mouse is shown
+  EXPECT_EQ(second.use_count(), 2);  // the test's two: the pane let go of the gone mouse
 }
 
 TEST_F(PaneWindowTest, AMouseThisAccountMayNotOpenGetsTheFixInsteadOfTheNoDevicePanel) {
