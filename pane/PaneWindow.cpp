@@ -11,9 +11,9 @@
 #include <QSignalBlocker>
 #include <QTabWidget>
 #include <QTimer>
-#include <cstdio>
 #include <QUrl>
 #include <QWidget>
+#include <cstdio>
 
 #include "pane/KeyInterception.h"
 #include "pane/KorvidTesselPane.h"
@@ -194,9 +194,7 @@ void KorvidTesselPane::willUnselect() {
   if (fBackgroundTimer != nullptr) fBackgroundTimer->stop();
 
   if (fUserDefaults) {
-    // One atomic replacement of the whole domain: a crash leaves the old or the new one,
-    // never none.
-    if (fEnvironment.preferences) fEnvironment.preferences->SetPersistentDomain(kSettingsDomain, *fUserDefaults);
+    SaveUserDefaults();
     fUserDefaults.reset();
   }
 }
@@ -252,6 +250,8 @@ void KorvidTesselPane::actionButtonRestoreDefaults() {
 }
 
 void KorvidTesselPane::SaveUserDefaults() {
+  // One atomic replacement of the whole domain: a crash leaves the old or the new one,
+  // never none.
   if (fUserDefaults && fEnvironment.preferences) {
     fEnvironment.preferences->SetPersistentDomain(kSettingsDomain, *fUserDefaults);
   }
