@@ -279,15 +279,21 @@ void KorvidTesselPane::UpdateDeviceChooser() {
   const bool several = fCapturedDeviceList.size() > 1;
   tesselMenuDevice->setVisible(several);
   if (fDeviceLabel != nullptr) fDeviceLabel->setVisible(several);
-  const QSignalBlocker quiet(tesselMenuDevice);
-  tesselMenuDevice->clear();
-  const CapturedDeviceRec* current = CurrentDevice();
-  int index = 0;
+  QStringList titles;
+  int current = -1;
   for (const CapturedDeviceRec& record : fCapturedDeviceList) {
-    tesselMenuDevice->addItem(QString::fromStdString(DeviceTitle(record.info)));
-    if (&record == current) tesselMenuDevice->setCurrentIndex(index);
-    ++index;
+    if (&record == CurrentDevice()) current = static_cast<int>(titles.size());
+    titles.append(QString::fromStdString(DeviceTitle(record.info)));
   }
+  const QSignalBlocker quiet(tesselMenuDevice);
+  // Refilled only when the mice change, so an open menu is left alone.
+  QStringList shown;
+  for (int i = 0; i < tesselMenuDevice->count(); ++i) shown.append(tesselMenuDevice->itemText(i));
+  if (shown != titles) {
+    tesselMenuDevice->clear();
+    tesselMenuDevice->addItems(titles);
+  }
+  tesselMenuDevice->setCurrentIndex(current);
 }
 
 void KorvidTesselPane::DeviceBusyChanged() {
