@@ -86,7 +86,8 @@ class Heartbeat {
 };
 
 void RunUntil(const std::function<bool()>& done) {
-  while (!done()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+  // The heartbeat wakes the loop at least every millisecond.
+  while (!done()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 // The waits the capture of one mouse must make (settle, clear busy, eight commands), as
