@@ -91,7 +91,7 @@ OSStatus KorvidTesselGetPollingRateChecked(UsbDeviceInterface* device, std::uint
 
 OSStatus KorvidTesselGetStageChecked(UsbDeviceInterface* device, std::uint32_t* stage, Sleeper& sleeper) {
   Block block{};
-  const OSStatus status = ReadSettings(device, block, sleeper);
+  const OSStatus status = ReadSettings(device, block, kSettingsStage + 1, sleeper);
   if (stage != nullptr) *stage = status == noErr ? block[kSettingsStage] : 0;
   return status;
 }

@@ -38,12 +38,13 @@ if [[ -e $lib/Extensions/KorvidTessel.kext/korvid-tessel-driver.service ]]; then
   [[ -L $root/etc/udev/rules.d/71-korvid-tessel-driver.rules ]] || fail "driver rule not linked"
 fi
 [[ -f $root/etc/tmpfiles.d/korvid-tessel.conf ]] || fail "no boot rule for the chewable-items folder"
-# The help page's commands, on PATH, and in the receipt.
-for program in tesselctl korvid-tessel-settings; do
-  [[ -L $root/usr/local/bin/$program && -x $root$(readlink "$root/usr/local/bin/$program") ]] \
-    || fail "$program is not in <prefix>/bin"
-  grep -qx "/usr/local/bin/$program" "$root/var/lib/korvid/receipts/Korvid Tessel.pkg/files.txt" \
-    || fail "the receipt does not list /usr/local/bin/$program"
+# The help page's commands on PATH, tesselctl's completion and manual page where bash and
+# man look, all in the receipt.
+for file in bin/tesselctl bin/korvid-tessel-settings share/bash-completion/completions/tesselctl \
+    share/man/man1/tesselctl.1; do
+  [[ -L $root/usr/local/$file && -e $root$(readlink "$root/usr/local/$file") ]] || fail "no $file"
+  grep -qx "/usr/local/$file" "$root/var/lib/korvid/receipts/Korvid Tessel.pkg/files.txt" \
+    || fail "the receipt does not list /usr/local/$file"
 done
 
 # A user with login items and settings, and the pane of their own.
@@ -54,11 +55,8 @@ status=0
 KORVID_ERASER_ROOT=$root "$eraser" --runekorv || status=$?
 [[ $status == 0 ]] || fail "eraser exited with $status"
 
-# What is left: every file and link below the root, less what stays on purpose, and less
-# tesselctl's completion and manual page, which the eraser does not know yet.
+# What is left: every file and link below the root, less what stays on purpose.
 left=$(cd "$root" && find . \( -type f -o -type l \) | sed 's|^\.||' | sort | grep -v \
-  -e '^/usr/local/share/bash-completion/completions/tesselctl$' \
-  -e '^/usr/local/share/man/man1/tesselctl.1$' \
   -e '^/home/alice/.config/korvid/' \
   -e '^/var/tmp/korvid-chewable/Uninstall Korvid Tessel.app/' \
   -e '^/etc/tmpfiles.d/korvid-tessel.conf$' || true)
