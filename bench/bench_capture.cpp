@@ -5,21 +5,13 @@
 
 #include <chrono>
 
+#include "bench/CountingSleeper.h"
 #include "pane/KorvidTesselPane.h"
 #include "platform/devices/SimulatedDeviceWatcher.h"
 #include "sim/SimulatedTessel.h"
 
 namespace korvid {
 namespace {
-
-class CountingSleeper final : public Sleeper {
- public:
-  void SleepMicroseconds(std::uint32_t microseconds) override {
-    requested += microseconds;
-    Sleeper::Real().SleepMicroseconds(microseconds);
-  }
-  std::uint64_t requested = 0;
-};
 
 void BM_CaptureOneMouse(benchmark::State& state) {
   CountingSleeper sleeper;
@@ -42,7 +34,7 @@ void BM_CaptureOneMouse(benchmark::State& state) {
     pane.StopHandlingDevices();
     state.ResumeTiming();
   }
-  const double requested = static_cast<double>(sleeper.requested) / 1e6;
+  const double requested = static_cast<double>(sleeper.requested.load()) / 1e6;
   state.counters["wall_s"] = wall / static_cast<double>(state.iterations());
   state.counters["mandated_s"] = requested / static_cast<double>(state.iterations());
   state.counters["ratio"] = requested > 0 ? wall / requested : 0;

@@ -1,11 +1,17 @@
 // korvid-tessel-settings: the window that hosts the Korvid Tessel pane. It loads the pane
 // library from the pane's bundle, calls MainViewDidLoad once, DidSelect whenever the
-// window is shown and WillUnselect whenever it is hidden or closed, and answers the
-// standard quit event on the session bus.
+// window is shown and WillUnselect whenever it is hidden or closed (also when the session
+// ends it with SIGTERM or SIGINT), and answers the standard quit event on the session bus.
+// One window per session: a second start raises the first one's window and ends.
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
 #include <QElapsedTimer>
+#include <QIcon>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLibrary>
@@ -19,6 +25,7 @@
 
 #include "pane/PaneLibrary.h"
 #include "platform/events/QtDBusEventPort.h"
+#include "platform/signals/TerminationSignals.h"
 
 namespace {
 
@@ -81,6 +88,45 @@ class SettingsWindow final : public QWidget {
   bool painted_ = false;
 };
 
+// The session-wide name of the one settings window, and its one method.
+constexpr const char* kSettingsBusName = "com.korvid.tessel.Settings";
+constexpr const char* kSettingsPath = "/com/korvid/tessel/Settings";
+constexpr const char* kSettingsInterface = "com.korvid.tessel.Settings";
+constexpr const char* kRaiseMethod = "Raise";
+
+// Answers Raise by bringing the window to the front.
+class RaiseHandler final : public QDBusVirtualObject {
+ public:
+  explicit RaiseHandler(QWidget& window) : window_(window) {}
+  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+    if (message.member() != QLatin1String(kRaiseMethod)) return false;
+    window_.setWindowState((window_.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    window_.show();
+    window_.raise();
+    window_.activateWindow();
+    connection.send(message.createReply());
+    return true;
+  }
+  QString introspect(const QString&) const override {
+    return QStringLiteral("<interface name=\"%1\"><method name=\"%2\"/></interface>")
+        .arg(QLatin1String(kSettingsInterface), QLatin1String(kRaiseMethod));
+  }
+
+ private:
+  QWidget& window_;
+};
+
+// True when another settings window of this session runs; it has been asked to come to
+// the front. Without a session bus every start opens its own window.
+bool RaiseRunningWindow(QDBusConnection& bus) {
+  if (!bus.isConnected()) return false;
+  if (bus.registerService(QLatin1String(kSettingsBusName))) return false;
+  QDBusMessage raise = QDBusMessage::createMethodCall(QLatin1String(kSettingsBusName), QLatin1String(kSettingsPath),
+                                                      QLatin1String(kSettingsInterface), QLatin1String(kRaiseMethod));
+  bus.call(raise, QDBus::Block, 2000);
+  return true;
+}
+
 // Installed, this program lives in the pane's bundle folder itself; in the build tree it
 // lives in <build>/bin and the bundle at <build>/<bundle path>.
 QString DefaultBundleFolder() {
@@ -95,6 +141,8 @@ QString DefaultBundleFolder() {
 int main(int argc, char** argv) {
   QElapsedTimer sinceStart;
   sinceStart.start();
+  // Before any thread exists: SIGTERM and SIGINT then reach the main loop only.
+  korvid::BlockTerminationSignals();
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("korvid-tessel-settings"));
   QApplication::setDesktopFileName(QStringLiteral("korvid-tessel-settings"));
@@ -119,6 +167,12 @@ int main(int argc, char** argv) {
   parser.process(application);
 
   const QString bundleFolder = parser.value(bundle);
+  QApplication::setWindowIcon(QIcon(QDir(bundleFolder).filePath(QStringLiteral("Resources/korvid-tessel.svg"))));
+
+  // A second start raises the first window; a picture or a measurement always runs alone.
+  QDBusConnection bus = korvid::QtDBusEventPort::SessionBus();
+  const bool measuring = parser.isSet(screenshot) || parser.isSet(firstFrame);
+  if (!measuring && RaiseRunningWindow(bus)) return 0;
   QLibrary library(QDir(bundleFolder).filePath(QStringLiteral("KorvidTesselPane.so")));
   auto create = reinterpret_cast<KorvidTesselPaneCreateFunction>(library.resolve(kKorvidTesselPaneFactory));
   if (create == nullptr) {
@@ -147,11 +201,28 @@ int main(int argc, char** argv) {
     SettingsWindow window(*pane);
     pane->MainViewDidLoad();
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &window, [&window] { window.Unselect(); });
+    // The session's end or a Ctrl-C closes the window as a normal quit does.
+    korvid::TerminationSignals termination([] { QCoreApplication::quit(); });
+    RaiseHandler raiser(window);
+    if (!measuring && bus.isConnected()) {
+      bus.registerVirtualObject(QLatin1String(kSettingsPath), &raiser);
+    }
     if (parser.isSet(screenshot)) {
       const QString file = parser.value(screenshot);
-      window.onFirstFrame = [&window, file] {
-        if (!window.grab().save(file)) std::fprintf(stderr, "korvid-tessel-settings: cannot write %s\n", qPrintable(file));
-        QCoreApplication::quit();
+      // The picture shows the mouse's settings: taken once the pane has read them.
+      window.onFirstFrame = [&window, &pane, file] {
+        auto* poll = new QTimer(&window);
+        poll->setInterval(50);
+        QObject::connect(poll, &QTimer::timeout, &window, [&window, &pane, file, poll] {
+          if (pane->DeviceWorkPending()) return;
+          poll->stop();
+          window.repaint();
+          if (!window.grab().save(file)) {
+            std::fprintf(stderr, "korvid-tessel-settings: cannot write %s\n", qPrintable(file));
+          }
+          QCoreApplication::quit();
+        });
+        poll->start();
       };
     } else if (parser.isSet(firstFrame)) {
       window.onFirstFrame = [&sinceStart] {
@@ -163,6 +234,7 @@ int main(int argc, char** argv) {
     window.show();
     status = QApplication::exec();
     window.Unselect();
+    if (bus.isConnected()) bus.unregisterObject(QLatin1String(kSettingsPath));
   }
   pane.reset();
   return status;

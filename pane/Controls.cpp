@@ -78,7 +78,11 @@ std::uint16_t KeyCodeOf(const QKeyEvent& event) {
 }
 
 void KorvidTesselPane::UpdateUI() {
-  CapturedDeviceRec* record = FirstCapturedDevice();
+  UpdateDeviceChooser();
+  UpdateStatus();
+  // A mouse whose settings have not arrived yet shows as none, with its status line.
+  CapturedDeviceRec* record = CurrentDevice();
+  if (record != nullptr && !record->stateRead) record = nullptr;
   const bool D = record != nullptr;
   const bool I = D && record->state.independentXY != 0;
 
@@ -136,8 +140,8 @@ void KorvidTesselPane::UpdateUI() {
 
 void KorvidTesselPane::UpdateDpiText() {
   if (tesselTextDPI == nullptr) return;
-  const CapturedDeviceRec* record = FirstCapturedDevice();
-  if (record == nullptr) {
+  const CapturedDeviceRec* record = CurrentDevice();
+  if (record == nullptr || !record->stateRead) {
     tesselTextDPI->setText("-");
   } else if (record->state.independentXY != 0) {
     tesselTextDPI->setText(
@@ -148,14 +152,15 @@ void KorvidTesselPane::UpdateDpiText() {
 }
 
 void KorvidTesselPane::UpdateDpiOnMouse() {
-  CapturedDeviceRec* record = FirstCapturedDevice();
+  CapturedDeviceRec* record = CurrentDevice();
   if (record == nullptr) return;
-  KorvidTesselSetDPI(record->device.get(), DpiToSteps(record->state.sensitivityX, record->state.sensitivityY), 0,
-                     fSleeper);
+  const std::int32_t steps = DpiToSteps(record->state.sensitivityX, record->state.sensitivityY);
+  QueueWrite(record, DeviceQueues::Kind::kDpi,
+             [steps, &sleeper = fSleeper](UsbDeviceInterface* mouse) { KorvidTesselSetDPI(mouse, steps, 0, sleeper); });
 }
 
 void KorvidTesselPane::actionSliderSensitivityX() {
-  CapturedDeviceRec* record = FirstCapturedDevice();
+  CapturedDeviceRec* record = CurrentDevice();
   if (record == nullptr || tesselSliderSensitivityX == nullptr) return;
   record->state.sensitivityX = static_cast<std::uint16_t>(tesselSliderSensitivityX->value());
   if (record->state.independentXY == 0) {
@@ -166,14 +171,14 @@ void KorvidTesselPane::actionSliderSensitivityX() {
 }
 
 void KorvidTesselPane::actionSliderSensitivityY() {
-  CapturedDeviceRec* record = FirstCapturedDevice();
+  CapturedDeviceRec* record = CurrentDevice();
   if (record == nullptr || tesselSliderSensitivityY == nullptr) return;
   record->state.sensitivityY = static_cast<std::uint16_t>(tesselSliderSensitivityY->value());
   UpdateDpiText();
 }
 
 void KorvidTesselPane::actionBoxIndependentXY() {
-  CapturedDeviceRec* record = FirstCapturedDevice();
+  CapturedDeviceRec* record = CurrentDevice();
   if (record == nullptr || tesselBoxIndependentXY == nullptr) return;
   record->state.independentXY = tesselBoxIndependentXY->checkState() == Qt::Checked ? 1 : 0;
   if (record->state.independentXY == 0) {
@@ -184,27 +189,33 @@ void KorvidTesselPane::actionBoxIndependentXY() {
 }
 
 void KorvidTesselPane::actionMenuPollingRate() {
-  CapturedDeviceRec* record = FirstCapturedDevice();
+  CapturedDeviceRec* record = CurrentDevice();
   if (record == nullptr || tesselMenuPollingRate == nullptr) return;
   const auto index = static_cast<std::uint32_t>(tesselMenuPollingRate->currentIndex());
   if (index > 2) return;
   const std::int32_t code = kMenuPollingCodes[index];
   record->state.pollingRate = static_cast<std::uint16_t>(code);
-  KorvidTesselSetPollingRate(record->device.get(), code, fSleeper);
+  QueueWrite(record, DeviceQueues::Kind::kWrite,
+             [code, &sleeper = fSleeper](UsbDeviceInterface* mouse) { KorvidTesselSetPollingRate(mouse, code, sleeper); });
+}
+
+void KorvidTesselPane::QueueLight(CapturedDeviceRec* record, std::uint32_t bit, std::uint8_t on) {
+  QueueWrite(record, DeviceQueues::Kind::kWrite,
+             [bit, on, &sleeper = fSleeper](UsbDeviceInterface* mouse) { KorvidTesselSetLedState(mouse, bit, on, sleeper); });
 }
 
 void KorvidTesselPane::actionBoxLightOnWheel() {
-  CapturedDeviceRec* record = FirstCapturedDevice();
+  CapturedDeviceRec* record = CurrentDevice();
   if (record == nullptr || tesselBoxLightOnWheel == nullptr) return;
   record->state.lightOnWheel = tesselBoxLightOnWheel->checkState() == Qt::Checked ? 1 : 0;
-  KorvidTesselSetLedState(record->device.get(), kWheelLightBit, record->state.lightOnWheel, fSleeper);
+  QueueLight(record, kWheelLightBit, record->state.lightOnWheel);
 }
 
 void KorvidTesselPane::actionBoxLightOnBattery() {
-  CapturedDeviceRec* record = FirstCapturedDevice();
+  CapturedDeviceRec* record = CurrentDevice();
   if (record == nullptr || tesselBoxLightOnBattery == nullptr) return;
   record->state.lightOnBattery = tesselBoxLightOnBattery->checkState() == Qt::Checked ? 1 : 0;
-  KorvidTesselSetLedState(record->device.get(), kBatteryLightBit, record->state.lightOnBattery, fSleeper);
+  QueueLight(record, kBatteryLightBit, record->state.lightOnBattery);
 }
 
 void KorvidTesselPane::actionSliderAcceleration() {
@@ -213,6 +224,7 @@ void KorvidTesselPane::actionSliderAcceleration() {
   const float a = SliderValueToAcceleration(s);
   SendAcceleration(a);
   StoreFloat("acceleration", a);
+  SaveUserDefaults();
 }
 
 void KorvidTesselPane::actionBoxAcceleration() {
@@ -232,12 +244,13 @@ void KorvidTesselPane::actionBoxAcceleration() {
   }
   SendAcceleration(value);
   StoreFloat("acceleration", value);
+  SaveUserDefaults();
   UpdateUI();
 }
 
 bool KorvidTesselPane::ReceiveKeystroke(const QKeyEvent& event) {
   if (KeyCodeOf(event) != kRefreshKeyCode) return false;
-  GetDeviceState(FirstCapturedDevice());
+  GetDeviceState(CurrentDevice());
   UpdateUI();
   return true;
 }

@@ -1,5 +1,6 @@
-// The settings pane's controller. It lives on the Qt main loop; everything it does runs on
-// the main thread, driven by the loop's sources.
+// The settings pane's controller. It lives on the Qt main loop and everything it decides
+// runs on the main thread, driven by the loop's sources; talking to a mouse runs on the
+// device executor, one queue per mouse (see DeviceQueues), and its results come back here.
 #pragma once
 
 #include <QDialog>
@@ -16,6 +17,7 @@
 
 #include "pane/PaneBundle.h"
 #include "pane/devices/CapturedDevice.h"
+#include "pane/devices/DeviceQueues.h"
 #include "platform/FixedPoint.h"
 #include "platform/Sleeper.h"
 #include "platform/devices/DeviceWatcher.h"
@@ -31,6 +33,7 @@ class QLabel;
 class QPushButton;
 class QSlider;
 class QTabWidget;
+class QTimer;
 class QUrl;
 class QWindow;
 
@@ -54,7 +57,21 @@ struct PaneEnvironment {
   std::function<bool(const QUrl& url)> openUrl;
   // The pane's own bundle.
   PaneBundle bundle;
+  // Whether the driver daemon publishes a driver the helper can reach.
+  std::function<bool()> driverReachable;
 };
+
+// What the status lines say.
+inline constexpr const char* kStatusReading = "Reading the mouse\u2026";
+inline constexpr const char* kStatusSaving = "Saving\u2026";
+inline constexpr const char* kStatusNoAccess =
+    "A Korvid Tessel is attached, but this account may not open it. Install the udev rule, then apply it: "
+    "sudo install -m 644 70-korvid-tessel.rules /etc/udev/rules.d/ && sudo udevadm trigger";
+inline constexpr const char* kStatusHelperRunning = "The acceleration helper is running.";
+inline constexpr const char* kStatusHelperStopped = "The acceleration helper is not running.";
+inline constexpr const char* kStatusDriverReachable = "The driver is running.";
+inline constexpr const char* kStatusDriverMissing =
+    "Acceleration applies when the driver is running: sudo systemctl start korvid-tessel-driver";
 
 // The vendor's support site, opened by the "Check for Updates" button.
 inline constexpr const char* kSupportSiteURL = "https://support.korvid.example/tessel";
@@ -100,13 +117,23 @@ class KorvidTesselPane : public QObject {
                                        std::uint32_t busPower, std::uint32_t location);
   void RemoveCapturedDevice(const UsbDeviceInterface* device);
   CapturedDeviceRec* FindCapturedDevice(const UsbDeviceInterface* device);
-  // Reads the mouse's settings into the record; a null record does nothing.
+  // Reads the mouse's settings into the record, on the mouse's queue; the display follows
+  // when they arrive. A null record does nothing.
   void GetDeviceState(CapturedDeviceRec* record);
   // A mouse's interest message; `record` is the reference value it was registered with.
   void KorvidTesselMessage(void* record, DeviceService service, std::uint32_t messageType, void* argument);
 
-  // The current mouse: the first captured record, or null when no mouse is captured.
+  // The first captured record, or null when no mouse is captured.
   CapturedDeviceRec* FirstCapturedDevice();
+  // The mouse the controls show and set: the one chosen in the chooser while it is
+  // attached, otherwise the first.
+  CapturedDeviceRec* CurrentDevice();
+  void ChooseDevice(const UsbDeviceInterface* device);
+  // Mice attached that this account may not open.
+  std::size_t RefusedDeviceCount() const { return fRefusedServices.size(); }
+  // Where device work runs (at once, inside the call, unless another executor is set).
+  void SetDeviceExecutor(std::unique_ptr<DeviceExecutor> executor) { fQueues.SetExecutor(std::move(executor)); }
+  bool DeviceWorkPending() const { return !fQueues.Idle(); }
   const std::list<CapturedDeviceRec>& CapturedDevices() const { return fCapturedDeviceList; }
   std::uint16_t CapturedDeviceCount() const { return fCapturedDeviceCount; }
   bool HandlingDevices() const { return fHandlingDevices; }
@@ -159,6 +186,9 @@ class KorvidTesselPane : public QObject {
   void actionBoxAcceleration();
   void actionButtonHelp();
   void actionButtonCheckUpdates();
+  void actionMenuDevice();
+  // Brings the helper and driver status line up to date.
+  void UpdateBackgroundStatus();
 
  public:
   // Outlets: widgets of the main view, owned by it.
@@ -179,6 +209,9 @@ class KorvidTesselPane : public QObject {
   QPushButton* tesselButtonRestoreDefaults = nullptr;
   QDialog* tesselPanelRestore = nullptr;
   QDialog* tesselPanelNoDevice = nullptr;
+  QComboBox* tesselMenuDevice = nullptr;      // the chooser, shown with more than one mouse
+  QLabel* tesselTextStatus = nullptr;         // what the mouse is doing, or why it cannot be used
+  QLabel* tesselTextBackground = nullptr;     // helper and driver, on the acceleration page
 
  protected:
 
@@ -194,9 +227,20 @@ class KorvidTesselPane : public QObject {
   void SendAcceleration(float value);
   float StoredFloat(const char* key, float fallback) const;
   void StoreFloat(const char* key, float value);
+  // Writes the working copy to the settings domain (atomically).
+  void SaveUserDefaults();
+  // Queues device I/O for a record's mouse; the record counts it as a change of its state.
+  void QueueWrite(CapturedDeviceRec* record, DeviceQueues::Kind kind, std::function<void(UsbDeviceInterface*)> work);
+  void QueueLight(CapturedDeviceRec* record, std::uint32_t bit, std::uint8_t on);
+  void UpdateDeviceChooser();
+  void UpdateStatus();
+  void DeviceBusyChanged();
 
   std::unique_ptr<DeviceWatcher> fWatcher;
   Sleeper& fSleeper;
+  std::vector<DeviceService> fRefusedServices;
+  std::shared_ptr<UsbDeviceInterface> fChosenDevice;
+  bool fAddingDevices = false;
 
   PaneEnvironment fEnvironment;
   QPointer<QWidget> fMainView;
@@ -204,6 +248,10 @@ class KorvidTesselPane : public QObject {
   bool fBluetoothWarningDone = false;
   QMetaObject::Connection fKeyWindowConnection;
   QPointer<QDialog> fRunningPanel;
+  QTimer* fBackgroundTimer = nullptr;
+  QPointer<QLabel> fDeviceLabel;
+  // Last: its worker ends before anything its jobs use goes away.
+  DeviceQueues fQueues;
 };
 
 // The one pane controller, for callbacks that have no controller at hand.

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 
+#include "driver/client/DriverProtocol.h"
 #include "pane/KorvidTesselPane.h"
 #include "pane/PersistentSimulatedTessel.h"
 #include "pane/loginitems/LoginItems.h"
@@ -31,6 +32,16 @@ bool LaunchApplication(const std::string& path) {
   return QProcess::startDetached(program, {});
 }
 
+// True when the driver daemon publishes at least one driver's socket.
+bool DriverReachable() {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(driverproto::kDefaultRuntimeDir, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(driverproto::kSocketPrefix, 0) == 0 && entry.is_socket(error)) return true;
+  }
+  return false;
+}
+
 class KorvidTesselPaneLibrary final : public PreferencePane {
  public:
   explicit KorvidTesselPaneLibrary(const PaneHostOptions& options) {
@@ -47,6 +58,8 @@ class KorvidTesselPaneLibrary final : public PreferencePane {
     }
     Sleeper& sleeper = options.simulated && options.skipDeviceWaits ? static_cast<Sleeper&>(noWaits_) : Sleeper::Real();
     pane_ = std::make_unique<KorvidTesselPane>(std::move(watcher), sleeper);
+    // The window never waits on a mouse: device work runs on a worker thread.
+    pane_->SetDeviceExecutor(std::make_unique<ThreadedDeviceExecutor>());
 
     const FolderLocator folders = FolderLocator::Default();
     PaneEnvironment environment;
@@ -57,6 +70,7 @@ class KorvidTesselPaneLibrary final : public PreferencePane {
       return AddLoginItem(path.c_str(), nullptr, 0, 1, nullptr);
     };
     environment.launchApplication = LaunchApplication;
+    environment.driverReachable = DriverReachable;
     environment.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
     environment.bundle = options.bundleFolder != nullptr && *options.bundleFolder != '\0'
                              ? PaneBundle(options.bundleFolder)
@@ -72,6 +86,7 @@ class KorvidTesselPaneLibrary final : public PreferencePane {
   void DidSelect() override { pane_->didSelect(); }
   void WillUnselect() override { pane_->willUnselect(); }
   const char* Version() const override { return version_.c_str(); }
+  bool DeviceWorkPending() const override { return pane_->DeviceWorkPending(); }
 
  private:
   VirtualSleeper noWaits_;

@@ -28,6 +28,8 @@ class PreferencePane {
   virtual void WillUnselect() = 0;
   // The pane's version as its bundle gives it ("" when it has none).
   virtual const char* Version() const = 0;
+  // True while the pane is still talking to a mouse (reading it or saving a change).
+  virtual bool DeviceWorkPending() const = 0;
 };
 
 }  // namespace korvid

@@ -8,9 +8,12 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSlider>
+#include <QSignalBlocker>
 #include <QTabWidget>
+#include <QTimer>
 #include <QUrl>
 #include <QWidget>
+#include <cstdio>
 
 #include "pane/KeyInterception.h"
 #include "pane/KorvidTesselPane.h"
@@ -25,6 +28,15 @@ namespace korvid {
 namespace {
 
 constexpr const char* kHelperBundleName = "KorvidTesselHelper.app";
+// How often the helper and driver status is looked at while the pane is shown.
+constexpr int kBackgroundCheckMilliseconds = 2000;
+
+// "Korvid Tessel at 0x01230000": a mouse's name and location, for the chooser.
+std::string DeviceTitle(const CapturedDeviceInfo& info) {
+  char location[16];
+  std::snprintf(location, sizeof location, "0x%08X", info.locationID);
+  return std::string("Korvid Tessel at ") + location;
+}
 
 const Str255& HelperName() {
   static const Str255 name = MakeStr255(kHelperProcessName);
@@ -58,6 +70,20 @@ QWidget* KorvidTesselPane::LoadMainView(QWidget* parent) {
   tesselButtonRestoreDefaults = form.tesselButtonRestoreDefaults;
   tesselPanelRestore = form.tesselPanelRestore;
   tesselPanelNoDevice = form.tesselPanelNoDevice;
+  tesselMenuDevice = form.tesselMenuDevice;
+  tesselTextStatus = form.tesselTextStatus;
+  tesselTextBackground = form.tesselTextBackground;
+  form.labelDevice->setBuddy(tesselMenuDevice);
+  tesselMenuDevice->setVisible(false);
+  form.labelDevice->setVisible(false);
+  fDeviceLabel = form.labelDevice;
+
+  // One range for both sliders, their end labels and the command line.
+  for (QSlider* slider : {static_cast<QSlider*>(tesselSliderSensitivityX), static_cast<QSlider*>(tesselSliderSensitivityY)}) {
+    slider->setRange(static_cast<int>(kTesselMinDpi), static_cast<int>(kTesselMaxDpi));
+  }
+  for (QLabel* label : {form.labelSlow1, form.labelSlow2}) label->setNum(static_cast<int>(kTesselMinDpi));
+  for (QLabel* label : {form.labelFast1, form.labelFast2}) label->setNum(static_cast<int>(kTesselMaxDpi));
 
   // The panels are sheets of the window that shows the main view.
   for (QDialog* panel : {tesselPanelRestore, tesselPanelNoDevice}) {
@@ -82,6 +108,8 @@ QWidget* KorvidTesselPane::LoadMainView(QWidget* parent) {
   connect(form.tesselPanelRestoreOK, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonModalOK);
   connect(form.tesselPanelRestoreCancel, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonModalCancel);
   connect(form.tesselPanelNoDeviceOK, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonModalOK);
+  connect(tesselMenuDevice, &QComboBox::activated, this, &KorvidTesselPane::actionMenuDevice);
+  fQueues.OnBusyChanged([this](const UsbDeviceInterface*, bool, DeviceQueues::Kind) { DeviceBusyChanged(); });
   return view;
 }
 
@@ -140,9 +168,21 @@ void KorvidTesselPane::didSelect() {
   StartHandlingDevices();
   KorvidTesselSwapNSAppMethods();
 
+  // The helper and the driver come and go on their own: their status line follows.
+  if (fBackgroundTimer == nullptr) {
+    fBackgroundTimer = new QTimer(this);
+    fBackgroundTimer->setInterval(kBackgroundCheckMilliseconds);
+    connect(fBackgroundTimer, &QTimer::timeout, this, &KorvidTesselPane::UpdateBackgroundStatus);
+  }
+  UpdateBackgroundStatus();
+  fBackgroundTimer->start();
+
   if (!fBluetoothWarningDone) {
     fBluetoothWarningDone = true;
-    if (fCapturedDeviceCount == 0 && tesselPanelNoDevice != nullptr) RunPanelDialogue(tesselPanelNoDevice);
+    // A mouse this account may not open is not "no mouse": the status line tells the fix.
+    if (fCapturedDeviceCount == 0 && fRefusedServices.empty() && tesselPanelNoDevice != nullptr) {
+      RunPanelDialogue(tesselPanelNoDevice);
+    }
   }
 }
 
@@ -151,18 +191,17 @@ void KorvidTesselPane::willUnselect() {
   StopHandlingDevices();
   QObject::disconnect(fKeyWindowConnection);
   fKeyWindowConnection = {};
+  if (fBackgroundTimer != nullptr) fBackgroundTimer->stop();
 
   if (fUserDefaults) {
-    // One atomic replacement of the whole domain: a crash leaves the old or the new one,
-    // never none.
-    if (fEnvironment.preferences) fEnvironment.preferences->SetPersistentDomain(kSettingsDomain, *fUserDefaults);
+    SaveUserDefaults();
     fUserDefaults.reset();
   }
 }
 
 void KorvidTesselPane::sysPrefWindowDidBecomeKey(QWindow* window) {
   if (window == nullptr) return;  // no window of the application is key any more
-  GetDeviceState(FirstCapturedDevice());
+  GetDeviceState(CurrentDevice());
   UpdateUI();
 }
 
@@ -191,19 +230,107 @@ void KorvidTesselPane::actionButtonModalCancel() {
 }
 
 void KorvidTesselPane::actionButtonRestoreDefaults() {
-  if (fCapturedDeviceList.empty()) return;
+  CapturedDeviceRec* shown = CurrentDevice();
+  if (shown == nullptr) return;
+  // The mouse shown when the panel opened; devices come and go while it is open.
+  const std::shared_ptr<UsbDeviceInterface> device = shown->device;
   if (RunPanelDialogue(tesselPanelRestore) != 1) return;
-  // The record that was first when the panel opened; the list may have changed meanwhile.
-  if (fCapturedDeviceList.empty()) return;
+  CapturedDeviceRec* record = FindCapturedDevice(device.get());
+  if (record == nullptr) return;  // that mouse has gone: nothing to restore
 
   SendAcceleration(0.0f);
   StoreFloat("acceleration", 0.0f);
   StoreFloat("lastAcceleration", 1.0f);
+  SaveUserDefaults();
 
-  CapturedDeviceRec* record = FirstCapturedDevice();
-  KorvidTesselRestoreDefaultSettings(record->device.get(), fSleeper);
+  QueueWrite(record, DeviceQueues::Kind::kWrite,
+             [&sleeper = fSleeper](UsbDeviceInterface* mouse) { KorvidTesselRestoreDefaultSettings(mouse, sleeper); });
   GetDeviceState(record);
   UpdateUI();
+}
+
+void KorvidTesselPane::SaveUserDefaults() {
+  // One atomic replacement of the whole domain: a crash leaves the old or the new one,
+  // never none.
+  if (fUserDefaults && fEnvironment.preferences) {
+    fEnvironment.preferences->SetPersistentDomain(kSettingsDomain, *fUserDefaults);
+  }
+}
+
+void KorvidTesselPane::QueueWrite(CapturedDeviceRec* record, DeviceQueues::Kind kind,
+                                  std::function<void(UsbDeviceInterface*)> work) {
+  if (record == nullptr || !record->device) return;
+  ++record->changes;
+  std::shared_ptr<UsbDeviceInterface> device = record->device;
+  fQueues.Enqueue(device, kind, [device, work = std::move(work)] { work(device.get()); }, nullptr);
+}
+
+void KorvidTesselPane::actionMenuDevice() {
+  if (tesselMenuDevice == nullptr) return;
+  const int index = tesselMenuDevice->currentIndex();
+  if (index < 0 || index >= static_cast<int>(fCapturedDeviceList.size())) return;
+  auto record = fCapturedDeviceList.begin();
+  std::advance(record, index);
+  ChooseDevice(record->device.get());
+}
+
+void KorvidTesselPane::UpdateDeviceChooser() {
+  if (tesselMenuDevice == nullptr) return;
+  const bool several = fCapturedDeviceList.size() > 1;
+  tesselMenuDevice->setVisible(several);
+  if (fDeviceLabel != nullptr) fDeviceLabel->setVisible(several);
+  QStringList titles;
+  int current = -1;
+  for (const CapturedDeviceRec& record : fCapturedDeviceList) {
+    if (&record == CurrentDevice()) current = static_cast<int>(titles.size());
+    titles.append(QString::fromStdString(DeviceTitle(record.info)));
+  }
+  const QSignalBlocker quiet(tesselMenuDevice);
+  // Refilled only when the mice change, so an open menu is left alone.
+  QStringList shown;
+  for (int i = 0; i < tesselMenuDevice->count(); ++i) shown.append(tesselMenuDevice->itemText(i));
+  if (shown != titles) {
+    tesselMenuDevice->clear();
+    tesselMenuDevice->addItems(titles);
+  }
+  tesselMenuDevice->setCurrentIndex(current);
+}
+
+void KorvidTesselPane::DeviceBusyChanged() {
+  UpdateStatus();
+  if (fMainView == nullptr) return;
+  QWidget* window = fMainView->window();
+  const CapturedDeviceRec* current = CurrentDevice();
+  const bool busy = current != nullptr && fQueues.Busy(current->device.get());
+  if (busy) {
+    window->setCursor(Qt::BusyCursor);
+  } else {
+    window->unsetCursor();
+  }
+}
+
+void KorvidTesselPane::UpdateStatus() {
+  if (tesselTextStatus == nullptr) return;
+  const CapturedDeviceRec* current = CurrentDevice();
+  QString text;
+  if (current != nullptr && fQueues.Busy(current->device.get())) {
+    text = QString::fromUtf8(fQueues.Running(current->device.get()) == DeviceQueues::Kind::kRead ? kStatusReading
+                                                                                                : kStatusSaving);
+  } else if (current == nullptr && !fRefusedServices.empty()) {
+    text = QString::fromUtf8(kStatusNoAccess);
+  }
+  tesselTextStatus->setText(text);
+  tesselTextStatus->setVisible(!text.isEmpty());
+}
+
+void KorvidTesselPane::UpdateBackgroundStatus() {
+  if (tesselTextBackground == nullptr) return;
+  const bool helper =
+      fEnvironment.processes != nullptr && FindNamedProcess(*fEnvironment.processes, HelperName(), nullptr) == noErr;
+  const bool driver = fEnvironment.driverReachable && fEnvironment.driverReachable();
+  const QString text = QString::fromUtf8(helper ? kStatusHelperRunning : kStatusHelperStopped) + QLatin1Char('\n') +
+                       QString::fromUtf8(driver ? kStatusDriverReachable : kStatusDriverMissing);
+  if (tesselTextBackground->text() != text) tesselTextBackground->setText(text);
 }
 
 void KorvidTesselPane::SendAcceleration(float value) {

@@ -10,6 +10,13 @@ PersistentSimulatedTessel::PersistentSimulatedTessel(std::string path) : path_(s
 }
 
 IOReturn PersistentSimulatedTessel::DeviceRequest(IOUSBDevRequest& request) {
+  // Another program (tesselctl --simulated) may have changed the mouse meanwhile, as a
+  // real mouse may be changed by another program: its file is the mouse.
+  State stored;
+  if (LoadSimulatedTesselState(path_, stored) == noErr && !(stored == saved_)) {
+    SetState(stored);
+    saved_ = stored;
+  }
   const IOReturn result = SimulatedTessel::DeviceRequest(request);
   const State now = GetState();
   if (!(now == saved_) && SaveSimulatedTesselState(path_, now) == noErr) saved_ = now;

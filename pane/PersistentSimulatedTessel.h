@@ -1,6 +1,7 @@
 // The simulated mouse of the settings window: starts from its state file (the shipped
-// state when there is none, or it is damaged) and writes its state back after every
-// request that changed it, so `tesselctl --simulated` sees what the window did.
+// state when there is none, or it is damaged), takes up what another program wrote there
+// before each request, and writes its state back after every request that changed it, so
+// `tesselctl --simulated` and the window see each other's changes.
 #pragma once
 
 #include <string>

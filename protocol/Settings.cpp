@@ -89,6 +89,13 @@ OSStatus KorvidTesselGetPollingRateChecked(UsbDeviceInterface* device, std::uint
   return status;
 }
 
+OSStatus KorvidTesselGetStageChecked(UsbDeviceInterface* device, std::uint32_t* stage, Sleeper& sleeper) {
+  Block block{};
+  const OSStatus status = ReadSettings(device, block, kSettingsStage + 1, sleeper);
+  if (stage != nullptr) *stage = status == noErr ? block[kSettingsStage] : 0;
+  return status;
+}
+
 OSStatus KorvidTesselSetDPIChecked(UsbDeviceInterface* device, std::int32_t steps, std::uint32_t stage,
                                    Sleeper& sleeper) {
   Block block{};

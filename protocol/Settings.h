@@ -44,6 +44,10 @@ inline constexpr std::size_t kInformationFirmwareMinor = 33;
 inline constexpr std::uint32_t kWheelLightBit = 0;
 inline constexpr std::uint32_t kBatteryLightBit = 1;
 
+// The sensitivity range every control offers: steps 0..255 at 25 DPI from 100 DPI.
+inline constexpr unsigned kTesselMinDpi = 100;
+inline constexpr unsigned kTesselMaxDpi = 6475;
+
 // Polling-rate codes the system writes.
 inline constexpr std::int32_t kPollingRateCodes[] = {8, 2, 1};
 
@@ -88,6 +92,8 @@ OSStatus KorvidTesselGetLedStateChecked(UsbDeviceInterface* device, std::uint32_
 OSStatus KorvidTesselGetDPIChecked(UsbDeviceInterface* device, std::uint32_t* steps, Sleeper& sleeper);
 OSStatus KorvidTesselGetFirmwareVersChecked(UsbDeviceInterface* device, std::uint32_t* version,
                                             Sleeper& sleeper);
+// The stage the mouse is at (the settings block's stage byte).
+OSStatus KorvidTesselGetStageChecked(UsbDeviceInterface* device, std::uint32_t* stage, Sleeper& sleeper);
 
 // The restore-defaults sequence of the settings window: default configuration, then
 // 1800 DPI on both axes at stage 3, then polling code 2. All three steps always run;

@@ -38,12 +38,13 @@ if [[ -e $lib/Extensions/KorvidTessel.kext/korvid-tessel-driver.service ]]; then
   [[ -L $root/etc/udev/rules.d/71-korvid-tessel-driver.rules ]] || fail "driver rule not linked"
 fi
 [[ -f $root/etc/tmpfiles.d/korvid-tessel.conf ]] || fail "no boot rule for the chewable-items folder"
-# The help page's commands, on PATH, and in the receipt.
-for program in tesselctl korvid-tessel-settings; do
-  [[ -L $root/usr/local/bin/$program && -x $root$(readlink "$root/usr/local/bin/$program") ]] \
-    || fail "$program is not in <prefix>/bin"
-  grep -qx "/usr/local/bin/$program" "$root/var/lib/korvid/receipts/Korvid Tessel.pkg/files.txt" \
-    || fail "the receipt does not list /usr/local/bin/$program"
+# The help page's commands on PATH, tesselctl's completion and manual page where bash and
+# man look, all in the receipt.
+for file in bin/tesselctl bin/korvid-tessel-settings share/bash-completion/completions/tesselctl \
+    share/man/man1/tesselctl.1; do
+  [[ -L $root/usr/local/$file && -e $root$(readlink "$root/usr/local/$file") ]] || fail "no $file"
+  grep -qx "/usr/local/$file" "$root/var/lib/korvid/receipts/Korvid Tessel.pkg/files.txt" \
+    || fail "the receipt does not list /usr/local/$file"
 done
 module_source=$(echo "$root"/usr/src/korvid-tessel-*)
 for file in dkms.conf Kbuild hid-korvid-tessel.c korvid_tessel_curve.h; do

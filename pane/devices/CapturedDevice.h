@@ -34,6 +34,11 @@ struct CapturedDeviceRec {
   CapturedDeviceState state;
   // The watched device the record stands for.
   DeviceService service = 0;
+  // The state has been read from the mouse at least once.
+  bool stateRead = false;
+  // Counts the changes queued for the mouse: a read queued before the latest change does
+  // not overwrite what the user chose since.
+  std::uint32_t changes = 0;
 };
 
 }  // namespace korvid

@@ -14,6 +14,21 @@ constexpr std::uint32_t kSettleMicroseconds = 250000;
 
 std::uint16_t StepsToDPI(std::uint32_t step) { return static_cast<std::uint16_t>((step & 0xFFu) * 25u + 100u); }
 
+// The settings of the mouse, read in the order the record lists them.
+void ReadDeviceState(UsbDeviceInterface* device, Sleeper& sleeper, CapturedDeviceState& state) {
+  state.firmwareVers = static_cast<std::uint16_t>(KorvidTesselGetFirmwareVers(device, sleeper));
+  state.pollingRate = static_cast<std::uint16_t>(KorvidTesselGetPollingRate(device, sleeper));
+  const std::uint32_t steps = KorvidTesselGetDPI(device, sleeper);
+  const std::uint32_t stepX = (steps >> 8) & 0xFFu;
+  const std::uint32_t stepY = steps & 0xFFu;
+  state.sensitivityX = StepsToDPI(stepX);
+  state.sensitivityY = StepsToDPI(stepY);
+  state.independentXY = stepX != stepY ? 1 : 0;
+  state.lightOnWheel = static_cast<std::uint8_t>(KorvidTesselGetLedState(device, kWheelLightBit, sleeper));
+  state.lightOnBattery = static_cast<std::uint8_t>(KorvidTesselGetLedState(device, kBatteryLightBit, sleeper));
+  state.lightOnDock = 0;
+}
+
 }  // namespace
 
 void KorvidTesselPane::StartHandlingDevices() {
@@ -36,6 +51,7 @@ void KorvidTesselPane::StopHandlingDevices() {
     CapturedDeviceRec& first = fCapturedDeviceList.front();
     if (first.notification != 0 && fWatcher) fWatcher->RemoveInterest(first.notification);
     first.notification = 0;
+    fQueues.Cancel(first.device.get());
     const std::size_t before = fCapturedDeviceList.size();
     RemoveCapturedDevice(first.device.get());
     if (fCapturedDeviceList.size() == before) {  // cannot happen: records always have a device
@@ -43,13 +59,25 @@ void KorvidTesselPane::StopHandlingDevices() {
       if (fCapturedDeviceCount > 0) --fCapturedDeviceCount;
     }
   }
+  fRefusedServices.clear();
+  fChosenDevice.reset();
   if (fWatcher) fWatcher->Stop();
 }
 
 void KorvidTesselPane::DeviceAdded(std::vector<DeviceArrival> arrivals) {
+  fAddingDevices = true;
   for (DeviceArrival& arrival : arrivals) {
     std::shared_ptr<UsbDeviceInterface> device = std::move(arrival.device);
-    if (!device) continue;  // its handle could not be had
+    if (!device) {
+      // Attached but not ours to open: the display says so and how to fix it.
+      if (arrival.refused && arrival.service != 0 &&
+          std::find(fRefusedServices.begin(), fRefusedServices.end(), arrival.service) == fRefusedServices.end()) {
+        fRefusedServices.push_back(arrival.service);
+      }
+      continue;  // its handle could not be had
+    }
+    fRefusedServices.erase(std::remove(fRefusedServices.begin(), fRefusedServices.end(), arrival.service),
+                           fRefusedServices.end());
     const std::uint16_t vendor = device->GetDeviceVendor();
     const std::uint16_t product = device->GetDeviceProduct();
     const std::uint16_t release = device->GetDeviceReleaseNumber();
@@ -69,27 +97,50 @@ void KorvidTesselPane::DeviceAdded(std::vector<DeviceArrival> arrivals) {
     if (record == nullptr) continue;
     record->service = arrival.service;
 
-    fSleeper.SleepMicroseconds(kSettleMicroseconds);
-    KorvidClearBusyFlag(record->device.get(), fSleeper);
-    GetDeviceState(record);
-
-    // The message goes to the controller that holds the record (in the product the one
-    // gKorvidTesselPane names); the registration never outlives the record or the pane.
+    // Told at once when the mouse goes, so that a removal during the capture drops its
+    // record and the work still queued for it. The message goes to the controller that
+    // holds the record (in the product the one gKorvidTesselPane names); the
+    // registration never outlives the record or the pane.
     record->notification = fWatcher->AddInterest(
         arrival.service, [this, record](DeviceService service, std::uint32_t type, void* argument) {
           KorvidTesselMessage(record, service, type, argument);
         });
     if (record->notification == 0) {
-      // The mouse went away while it was being captured: its termination will never be
-      // told, so its record must not stay.
+      // The mouse went away already: its termination will never be told.
       RemoveCapturedDevice(device.get());
+      continue;
     }
+
+    // Settle, clear the busy flag and read the settings, on the mouse's queue.
+    auto state = std::make_shared<CapturedDeviceState>();
+    Sleeper& sleeper = fSleeper;
+    fQueues.Enqueue(
+        device, DeviceQueues::Kind::kRead,
+        [device, state, &sleeper] {
+          sleeper.SleepMicroseconds(kSettleMicroseconds);
+          KorvidClearBusyFlag(device.get(), sleeper);
+          ReadDeviceState(device.get(), sleeper, *state);
+        },
+        [this, device, state] {
+          CapturedDeviceRec* captured = FindCapturedDevice(device.get());
+          if (captured == nullptr) return;
+          if (captured->changes == 0) captured->state = *state;
+          captured->stateRead = true;
+          if (!fAddingDevices) UpdateUI();
+        });
   }
+  fAddingDevices = false;
   UpdateUI();
 }
 
 void KorvidTesselPane::DeviceRemoved(std::vector<DeviceService> removals) {
-  removals.clear();  // walked and released; the interest handler drops the records
+  // Walked and released; the interest handler drops the records. A refused mouse has
+  // no record: it goes with its removal.
+  for (DeviceService service : removals) {
+    fRefusedServices.erase(std::remove(fRefusedServices.begin(), fRefusedServices.end(), service),
+                           fRefusedServices.end());
+  }
+  removals.clear();
   UpdateUI();
 }
 
@@ -130,21 +181,34 @@ CapturedDeviceRec* KorvidTesselPane::FirstCapturedDevice() {
   return fCapturedDeviceList.empty() ? nullptr : &fCapturedDeviceList.front();
 }
 
+CapturedDeviceRec* KorvidTesselPane::CurrentDevice() {
+  if (CapturedDeviceRec* chosen = FindCapturedDevice(fChosenDevice.get())) return chosen;
+  return FirstCapturedDevice();
+}
+
+void KorvidTesselPane::ChooseDevice(const UsbDeviceInterface* device) {
+  CapturedDeviceRec* record = FindCapturedDevice(device);
+  if (record == nullptr) return;
+  fChosenDevice = record->device;
+  UpdateUI();
+}
+
 void KorvidTesselPane::GetDeviceState(CapturedDeviceRec* record) {
   if (record == nullptr || !record->device) return;
-  UsbDeviceInterface* device = record->device.get();
-  CapturedDeviceState& state = record->state;
-  state.firmwareVers = static_cast<std::uint16_t>(KorvidTesselGetFirmwareVers(device, fSleeper));
-  state.pollingRate = static_cast<std::uint16_t>(KorvidTesselGetPollingRate(device, fSleeper));
-  const std::uint32_t steps = KorvidTesselGetDPI(device, fSleeper);
-  const std::uint32_t stepX = (steps >> 8) & 0xFFu;
-  const std::uint32_t stepY = steps & 0xFFu;
-  state.sensitivityX = StepsToDPI(stepX);
-  state.sensitivityY = StepsToDPI(stepY);
-  state.independentXY = stepX != stepY ? 1 : 0;
-  state.lightOnWheel = static_cast<std::uint8_t>(KorvidTesselGetLedState(device, kWheelLightBit, fSleeper));
-  state.lightOnBattery = static_cast<std::uint8_t>(KorvidTesselGetLedState(device, kBatteryLightBit, fSleeper));
-  state.lightOnDock = 0;
+  std::shared_ptr<UsbDeviceInterface> device = record->device;
+  auto state = std::make_shared<CapturedDeviceState>();
+  const std::uint32_t changes = record->changes;
+  Sleeper& sleeper = fSleeper;
+  fQueues.Enqueue(
+      device, DeviceQueues::Kind::kRead, [device, state, &sleeper] { ReadDeviceState(device.get(), sleeper, *state); },
+      [this, device, state, changes] {
+        CapturedDeviceRec* read = FindCapturedDevice(device.get());
+        if (read == nullptr) return;
+        // A change the user made after this read was queued stays on screen.
+        if (read->changes == changes) read->state = *state;
+        read->stateRead = true;
+        UpdateUI();
+      });
 }
 
 bool KorvidTesselPane::Owns(const CapturedDeviceRec* record) const {
@@ -160,6 +224,9 @@ void KorvidTesselPane::KorvidTesselMessage(void* reference, DeviceService /*serv
   if (!Owns(record)) return;
   if (record->notification != 0 && fWatcher) fWatcher->RemoveInterest(record->notification);
   record->notification = 0;
+  // What was still queued for the mouse goes with it, and so does the choice of it.
+  fQueues.Cancel(record->device.get());
+  if (fChosenDevice == record->device) fChosenDevice.reset();
   RemoveCapturedDevice(record->device.get());
   UpdateUI();
 }

@@ -23,6 +23,7 @@
 #include "pane/KeyInterception.h"
 #include "pane/KorvidTesselPane.h"
 #include "pane/KorvidTesselSlider.h"
+#include "pane/devices/DeviceQueues.h"
 #include "platform/FourCC.h"
 #include "platform/Identity.h"
 #include "platform/devices/SimulatedDeviceWatcher.h"
@@ -139,8 +140,27 @@ class PaneWindowTest : public ::testing::Test {
         << "</key><string>" << value << "</string></dict></plist>\n";
   }
 
-  std::shared_ptr<SimulatedTessel> Plug(std::uint16_t steps = 0x4444) {
+  // Device work waits for the test to run it, as if each job were on the wire.
+  ManualDeviceExecutor& HoldDeviceWork() {
+    auto owned = std::make_unique<ManualDeviceExecutor>();
+    ManualDeviceExecutor& executor = *owned;
+    pane->SetDeviceExecutor(std::move(owned));
+    return executor;
+  }
+
+  void ChoosePolling(int index) {
+    pane->tesselMenuPollingRate->setCurrentIndex(index);
+    emit pane->tesselMenuPollingRate->activated(index);
+  }
+
+  void Release(QSlider* slider, int value) {
+    slider->setValue(value);
+    QTest::mouseRelease(slider, Qt::LeftButton);
+  }
+
+  std::shared_ptr<SimulatedTessel> Plug(std::uint16_t steps = 0x4444, std::uint32_t location = 0x01100000) {
     auto mouse = std::make_shared<SimulatedTessel>();
+    mouse->SetLocationID(location);
     SimulatedTessel::Block settings = mouse->Settings();
     settings[kSettingsStepX] = static_cast<std::uint8_t>(steps >> 8);
     settings[kSettingsStepY] = static_cast<std::uint8_t>(steps & 0xFF);
@@ -152,7 +172,7 @@ class PaneWindowTest : public ::testing::Test {
     configuration[ConfigurationStageY(stage)] = static_cast<std::uint8_t>(steps & 0xFF);
     mouse->SetConfiguration(configuration);
     mice.push_back(mouse);
-    watcher->Plug(mouse);
+    services.push_back(watcher->Plug(mouse));
     return mouse;
   }
 
@@ -171,6 +191,7 @@ class PaneWindowTest : public ::testing::Test {
   void AnswerPanel() {
     QDialog* panel = pane->RunningPanel();
     if (panel == nullptr) return;
+    if (whilePanelOpen) whilePanelOpen();
     ++panelsShown;
     shownPanels.push_back(panel->objectName());
     const QString name = panel->objectName() + (answerOK ? "OK" : "Cancel");
@@ -222,7 +243,9 @@ class PaneWindowTest : public ::testing::Test {
   std::unique_ptr<HostWidget> window;
   QWidget* view = nullptr;
   std::vector<std::shared_ptr<SimulatedTessel>> mice;
+  std::vector<DeviceService> services;
   QTimer panelTimer;
+  std::function<void()> whilePanelOpen;
   bool answerOK = true;
   int panelsShown = 0;
   std::vector<QString> shownPanels;
@@ -346,6 +369,9 @@ TEST_F(PaneWindowTest, AMouseEnablesTheControlsAndShowsItsSettings) {
   EXPECT_EQ(pane->tesselTextYLabel->text(), "Y");
   EXPECT_EQ(pane->tesselTextFirmwareVersion->text(), "1.10");
   EXPECT_EQ(pane->tesselMenuPollingRate->currentIndex(), 1);  // the mouse ships with code 2
+  // The sliders span the range the command line accepts.
+  EXPECT_EQ(pane->tesselSliderSensitivityX->maximum(), static_cast<int>(kTesselMaxDpi));
+  EXPECT_EQ(pane->tesselSliderSensitivityY->minimum(), static_cast<int>(kTesselMinDpi));
 }
 
 TEST_F(PaneWindowTest, DraggingXWithLinkedAxesMovesYAndSendsTheStepsOnceAfterRelease) {
@@ -474,6 +500,10 @@ TEST_F(PaneWindowTest, SliderSendsTheFixedPointValueAndStoresIt) {
   EXPECT_EQ(HelperValues(), (std::vector<std::int32_t>{65536, 98304}));
   EXPECT_FLOAT_EQ(Stored("acceleration"), 1.5f);
   EXPECT_FLOAT_EQ(Stored("lastAcceleration"), 1.0f);
+  // Already in the settings domain: a logout that ends the window now loses nothing.
+  PropertyList stored;
+  ASSERT_EQ(PreferencesStore(root / "prefs").PersistentDomain(kSettingsDomain, stored), noErr);
+  EXPECT_EQ(stored.GetFloat("acceleration"), 1.5f);
 }
 
 TEST_F(PaneWindowTest, BoxOffAtOnePointFiveRemembersItAndOnAgainRestoresIt) {
@@ -551,6 +581,140 @@ TEST_F(PaneWindowTest, AFreshUserStartsFromTheDefaultsAndADamagedDomainIsReplace
   ASSERT_EQ(PreferencesStore(root / "prefs").PersistentDomain(kSettingsDomain, stored), noErr);
   EXPECT_EQ(stored.GetFloat("acceleration"), 0.0f);
   EXPECT_EQ(stored.GetFloat("lastAcceleration"), 1.0f);
+}
+
+// --- Device work off the window's thread ------------------------------------------------
+
+TEST_F(PaneWindowTest, DeviceWorkKeepsTheWireOrderDropsAStaleDpiAndEndsWithTheMouse) {
+  ManualDeviceExecutor& wire = HoldDeviceWork();
+  auto mouse = Plug();
+  LoadAndSelect();
+  // The capture is on its way: the window says so and shows no values yet.
+  EXPECT_EQ(pane->tesselTextStatus->text(), QString::fromUtf8(kStatusReading));
+  EXPECT_FALSE(pane->tesselSliderSensitivityX->isEnabled());
+  EXPECT_EQ(window->cursor().shape(), Qt::BusyCursor);
+  wire.RunAll();
+  EXPECT_TRUE(pane->tesselSliderSensitivityX->isEnabled());
+  EXPECT_EQ(pane->tesselTextDPI->text(), "1800 DPI");
+  EXPECT_TRUE(pane->tesselTextStatus->isHidden());
+  EXPECT_NE(window->cursor().shape(), Qt::BusyCursor);
+
+  // Changes made while the mouse is busy wait their turn; the 2400 DPI not yet sent gives
+  // way to the 3000 that follows it.
+  mouse->ClearTraffic();
+  ChoosePolling(0);
+  EXPECT_EQ(pane->tesselTextStatus->text(), QString::fromUtf8(kStatusSaving));
+  Release(pane->tesselSliderSensitivityX, 2400);
+  ClickBox(pane->tesselBoxLightOnWheel);
+  Release(pane->tesselSliderSensitivityX, 3000);
+  EXPECT_EQ(mouse->RequestCount(), 0u);
+  EXPECT_EQ(pane->tesselTextDPI->text(), "3000 DPI");
+  wire.RunAll();
+  // Polling (the settings block keeps the old steps), then the light, then the DPI.
+  EXPECT_EQ(StepWrites(*mouse), (std::vector<std::uint16_t>{0x4444, 0x7474}));
+  EXPECT_EQ(mouse->Settings()[kSettingsPollingRate], 8);
+  EXPECT_EQ(mouse->Configuration()[kConfigurationLightingMask] & 1, 0);
+
+  // A refresh that reads while the user changes something does not undo the change.
+  pane->sysPrefWindowDidBecomeKey(window->windowHandle());
+  Release(pane->tesselSliderSensitivityX, 1000);
+  wire.RunAll();
+  EXPECT_EQ(pane->tesselTextDPI->text(), "1000 DPI");
+
+  // Unplugged with work queued: the job on the wire ends, the rest is dropped.
+  mouse->ClearTraffic();
+  ChoosePolling(2);
+  Release(pane->tesselSliderSensitivityX, 5000);
+  watcher->Unplug(services[0]);
+  watcher->DeliverPending();
+  EXPECT_EQ(pane->CapturedDeviceCount(), 0);
+  wire.RunAll();
+  EXPECT_EQ(StepWrites(*mouse), std::vector<std::uint16_t>{0x2424});  // the polling write only
+  EXPECT_FALSE(pane->DeviceWorkPending());
+  EXPECT_NE(window->cursor().shape(), Qt::BusyCursor);
+}
+
+TEST_F(PaneWindowTest, OnTheWorkerThreadResultsComeBackToTheWindowsThread) {
+  pane->SetDeviceExecutor(std::make_unique<ThreadedDeviceExecutor>());
+  auto mouse = Plug(0x1C2C);
+  LoadAndSelect();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !pane->DeviceWorkPending(); }));
+  EXPECT_EQ(pane->tesselTextDPI->text(), "X = 800,  Y = 1200 DPI");
+  Release(pane->tesselSliderSensitivityY, 800);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !pane->DeviceWorkPending(); }));
+  EXPECT_EQ(mouse->CurrentSteps(), 0x1C1C);
+}
+
+// --- Several mice, and mice this account may not open ---------------------------------
+
+TEST_F(PaneWindowTest, WithTwoMiceTheChooserPicksTheOneShownSetAndRestored) {
+  auto first = Plug(0x1C2C, 0x01100000);
+  LoadAndSelect();
+  EXPECT_TRUE(pane->tesselMenuDevice->isHidden());  // one mouse: nothing changes
+  auto second = Plug(0x2C2C, 0x01200000);
+  watcher->DeliverPending();
+  ASSERT_FALSE(pane->tesselMenuDevice->isHidden());
+  ASSERT_EQ(pane->tesselMenuDevice->count(), 2);
+  EXPECT_EQ(pane->tesselMenuDevice->itemText(1), "Korvid Tessel at 0x01200000");
+  EXPECT_EQ(pane->tesselMenuDevice->currentIndex(), 0);  // the first stays the default
+  EXPECT_EQ(pane->tesselTextDPI->text(), "X = 800,  Y = 1200 DPI");
+  pane->tesselMenuDevice->setCurrentIndex(1);
+  emit pane->tesselMenuDevice->activated(1);
+  EXPECT_EQ(pane->tesselTextDPI->text(), "1200 DPI");
+  first->ClearTraffic();
+  ChoosePolling(2);
+  EXPECT_EQ(second->Settings()[kSettingsPollingRate], 1);
+  EXPECT_EQ(first->RequestCount(), 0u);
+
+  // The restore acts on the mouse shown when its panel opened, whatever comes and goes.
+  whilePanelOpen = [&] {
+    watcher->Unplug(services[0]);
+    watcher->DeliverPending();
+  };
+  WithPanelAnswer(true, [&] { pane->actionButtonRestoreDefaults(); });
+  EXPECT_EQ(second->CurrentSteps(), 0x4444);
+  EXPECT_EQ(second->Settings()[kSettingsPollingRate], 2);
+  EXPECT_EQ(first->CurrentSteps(), 0x1C2C);
+  EXPECT_EQ(HelperValues(), std::vector<std::int32_t>{0});
+
+  // That mouse gone before the answer: nothing is restored, nothing told.
+  auto third = Plug(0x1C1C, 0x01300000);
+  watcher->DeliverPending();
+  whilePanelOpen = [&] {
+    watcher->Unplug(services[1]);
+    watcher->DeliverPending();
+  };
+  WithPanelAnswer(true, [&] { pane->actionButtonRestoreDefaults(); });
+  EXPECT_EQ(third->CurrentSteps(), 0x1C1C);
+  EXPECT_EQ(HelperValues(), std::vector<std::int32_t>{0});
+  EXPECT_EQ(pane->tesselTextDPI->text(), "800 DPI");  // the remaining mouse is shown
+  EXPECT_EQ(second.use_count(), 2);  // the test's two: the pane let go of the gone mouse
+}
+
+TEST_F(PaneWindowTest, AMouseThisAccountMayNotOpenGetsTheFixInsteadOfTheNoDevicePanel) {
+  const DeviceService refused = watcher->PlugRefused();
+  LoadAndSelect();
+  EXPECT_EQ(panelsShown, 0);
+  EXPECT_EQ(pane->RefusedDeviceCount(), 1u);
+  EXPECT_EQ(pane->tesselTextStatus->text(), QString::fromUtf8(kStatusNoAccess));
+  EXPECT_TRUE(pane->tesselTextStatus->text().contains("udevadm trigger"));
+  EXPECT_FALSE(pane->tesselSliderSensitivityX->isEnabled());
+  watcher->Unplug(refused);
+  watcher->DeliverPending();
+  EXPECT_TRUE(pane->tesselTextStatus->isHidden());
+}
+
+TEST_F(PaneWindowTest, TheAccelerationPageSaysWhetherHelperAndDriverRun) {
+  bool driver = false;
+  pane->Environment().driverReachable = [&] { return driver; };
+  LoadAndSelect();
+  EXPECT_EQ(pane->tesselTextBackground->text(),
+            QString("%1\n%2").arg(kStatusHelperRunning, kStatusDriverMissing));
+  processes.Remove(kHelperPid);
+  driver = true;
+  pane->UpdateBackgroundStatus();
+  EXPECT_EQ(pane->tesselTextBackground->text(),
+            QString("%1\n%2").arg(kStatusHelperStopped, kStatusDriverReachable));
 }
 
 // --- Restore defaults -----------------------------------------------------------------

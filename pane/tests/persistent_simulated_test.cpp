@@ -37,6 +37,16 @@ TEST_F(PersistentSimulatedTesselTest, ChangesAreWrittenBackAndReadsWriteNothing)
   PersistentSimulatedTessel again(path);
   EXPECT_EQ(again.GetState(), stored);
   EXPECT_EQ(again.CurrentSteps(), 0x1C2C);
+
+  // Another program (tesselctl --simulated) changes the mouse: the next read sees it, and
+  // the next write builds on it instead of putting the old state back.
+  PersistentSimulatedTessel other(path);
+  KorvidTesselSetPollingRate(&other, 8, sleeper);
+  EXPECT_EQ(KorvidTesselGetPollingRate(&again, sleeper), 8u);
+  KorvidTesselSetLedState(&again, kWheelLightBit, 0, sleeper);
+  ASSERT_EQ(LoadSimulatedTesselState(path, stored), noErr);
+  EXPECT_EQ(stored.settings[kSettingsPollingRate], 8);
+  EXPECT_EQ(stored.settings[kSettingsStepX], 0x1C);
 }
 
 TEST_F(PersistentSimulatedTesselTest, ADamagedFileGivesTheShippedState) {

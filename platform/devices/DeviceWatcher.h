@@ -30,6 +30,9 @@ struct DeviceArrival {
   DeviceService service = 0;
   // The mouse's device handle, with its identity; null when it could not be had.
   std::shared_ptr<UsbDeviceInterface> device;
+  // No handle because this account may not open the mouse. Its removal is reported with
+  // the same service; so is its arrival with a handle once access is granted.
+  bool refused = false;
 };
 
 class DeviceWatcher {

@@ -13,6 +13,14 @@ DeviceService SimulatedDeviceWatcher::Plug(std::shared_ptr<UsbDeviceInterface> d
   return service;
 }
 
+DeviceService SimulatedDeviceWatcher::PlugRefused() {
+  const DeviceService service = nextService_++;
+  attached_.emplace(service, nullptr);
+  refused_.insert(service);
+  if (watching_) Enqueue(Event{true, service, nullptr, true});
+  return service;
+}
+
 void SimulatedDeviceWatcher::ReportAgain(DeviceService service) {
   const auto found = attached_.find(service);
   if (found != attached_.end() && watching_) Enqueue(Event{true, service, found->second});
@@ -20,6 +28,7 @@ void SimulatedDeviceWatcher::ReportAgain(DeviceService service) {
 
 void SimulatedDeviceWatcher::Unplug(DeviceService service) {
   if (attached_.erase(service) == 0) return;
+  refused_.erase(service);
   if (watching_) Enqueue(Event{false, service, nullptr});
 }
 
@@ -52,7 +61,7 @@ void SimulatedDeviceWatcher::Deliver(const Event& event) {
   if (event.arrival) {
     if (!onArrival_) return;
     ArrivalHandler handler = onArrival_;
-    handler({DeviceArrival{event.service, event.device}});
+    handler({DeviceArrival{event.service, event.device, event.refused}});
     return;
   }
   std::vector<DeviceNotification> notifications;
@@ -82,7 +91,9 @@ std::vector<DeviceArrival> SimulatedDeviceWatcher::WatchArrivals(ArrivalHandler 
   std::vector<DeviceArrival> arrivals;
   if (!watching_) return arrivals;
   onArrival_ = std::move(handler);
-  for (const auto& [service, device] : attached_) arrivals.push_back(DeviceArrival{service, device});
+  for (const auto& [service, device] : attached_) {
+    arrivals.push_back(DeviceArrival{service, device, refused_.count(service) != 0});
+  }
   return arrivals;
 }
 
@@ -92,7 +103,7 @@ std::vector<DeviceService> SimulatedDeviceWatcher::WatchRemovals(RemovalHandler 
 }
 
 DeviceNotification SimulatedDeviceWatcher::AddInterest(DeviceService service, InterestHandler handler) {
-  if (!watching_ || !handler || attached_.count(service) == 0) return 0;
+  if (!watching_ || !handler || attached_.count(service) == 0 || refused_.count(service) != 0) return 0;
   const DeviceNotification notification = nextNotification_++;
   interests_.emplace(notification, Interest{service, std::move(handler)});
   return notification;

@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "platform/devices/DeviceWatcher.h"
 
@@ -21,6 +22,8 @@ class SimulatedDeviceWatcher final : public DeviceWatcher {
 
   // Attaches a mouse and queues its arrival; returns its service.
   DeviceService Plug(std::shared_ptr<UsbDeviceInterface> device);
+  // Attaches a mouse that this account may not open: its arrival has no handle.
+  DeviceService PlugRefused();
   // Queues another arrival of an attached mouse with the same handle (a duplicate report).
   void ReportAgain(DeviceService service);
   // Detaches a mouse at once and queues its termination; unknown services are ignored.
@@ -48,6 +51,7 @@ class SimulatedDeviceWatcher final : public DeviceWatcher {
     bool arrival;
     DeviceService service;
     std::shared_ptr<UsbDeviceInterface> device;
+    bool refused = false;
   };
   struct Interest {
     DeviceService service;
@@ -62,6 +66,7 @@ class SimulatedDeviceWatcher final : public DeviceWatcher {
   bool deliveryScheduled_ = false;
   QObject context_;  // owner of the queued deliveries on the main loop
   std::map<DeviceService, std::shared_ptr<UsbDeviceInterface>> attached_;  // in plug order
+  std::set<DeviceService> refused_;
   std::deque<Event> queue_;
   std::map<DeviceNotification, Interest> interests_;
   ArrivalHandler onArrival_;

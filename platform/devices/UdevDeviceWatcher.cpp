@@ -90,6 +90,7 @@ void UdevDeviceWatcher::Stop() {
   onRemoval_ = nullptr;
   interests_.clear();
   attached_.clear();
+  refused_.clear();
   started_ = false;
 }
 
@@ -97,15 +98,27 @@ std::optional<DeviceArrival> UdevDeviceWatcher::Capture(const TesselNode& node) 
   if (attached_.count(node.syspath) != 0) return std::nullopt;  // already reported
   std::string error;
   std::unique_ptr<UsbDeviceInterface> device = opener_(node, &error);
+  const auto refused = refused_.find(node.syspath);
   if (!device) {
     // A node that vanished again is no news; a refused one is, once, with the cure.
-    if (!permissionReported_ && error.find(kUdevRuleName) != std::string::npos) {
+    if (error.find(kUdevRuleName) == std::string::npos) return std::nullopt;
+    if (!permissionReported_) {
       permissionReported_ = true;
       *diagnostics_ << "Korvid Tessel: " << error << '\n' << std::flush;
     }
-    return std::nullopt;
+    if (refused != refused_.end()) return std::nullopt;  // told already
+    const DeviceService service = nextService_++;
+    refused_.emplace(node.syspath, service);
+    return DeviceArrival{service, nullptr, true};
   }
-  const DeviceService service = nextService_++;
+  // A mouse that was refused keeps its service now that it can be opened.
+  DeviceService service = 0;
+  if (refused != refused_.end()) {
+    service = refused->second;
+    refused_.erase(refused);
+  } else {
+    service = nextService_++;
+  }
   attached_.emplace(node.syspath, service);
   return DeviceArrival{service, std::shared_ptr<UsbDeviceInterface>(std::move(device))};
 }
@@ -142,6 +155,15 @@ void UdevDeviceWatcher::HandleEvent(udev_device* device) {
 }
 
 void UdevDeviceWatcher::Terminate(const std::string& syspath) {
+  if (const auto refused = refused_.find(syspath); refused != refused_.end()) {
+    const DeviceService service = refused->second;
+    refused_.erase(refused);
+    if (onRemoval_) {
+      RemovalHandler handler = onRemoval_;
+      handler({service});
+    }
+    return;
+  }
   const auto found = attached_.find(syspath);
   if (found == attached_.end()) return;  // never reported: not ours
   const DeviceService service = found->second;

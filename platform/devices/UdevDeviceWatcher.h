@@ -66,6 +66,7 @@ class UdevDeviceWatcher final : public DeviceWatcher {
   ArrivalHandler onArrival_;
   RemovalHandler onRemoval_;
   std::map<std::string, DeviceService> attached_;  // hidraw syspath -> service
+  std::map<std::string, DeviceService> refused_;   // attached, but not ours to open
   std::map<DeviceNotification, Interest> interests_;
   DeviceService nextService_ = 1;
   DeviceNotification nextNotification_ = 1;

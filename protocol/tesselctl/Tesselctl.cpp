@@ -1,6 +1,8 @@
 #include "protocol/tesselctl/Tesselctl.h"
 
+#include <cctype>
 #include <charconv>
+#include <cstring>
 #include <cstdio>
 
 #include "protocol/Settings.h"
@@ -51,12 +53,16 @@ ParseResult ParseSet(const std::vector<std::string>& words, Command command) {
     return ParseDpi(words[1], command);
   }
   if (what == "polling") {
-    if (words.size() != 2) return Fail("usage: set polling 8|2|1");
-    if (words[1] != "8" && words[1] != "2" && words[1] != "1") {
-      return Fail("polling code must be 8, 2 or 1, not \"" + words[1] + "\"");
+    if (words.size() != 2) return Fail("usage: set polling 125|500|1000");
+    unsigned value = 0;
+    std::int32_t code = 0;
+    if (ParseUnsigned(words[1], value)) {
+      code = PollingHzToCode(value);
+      if (code == 0 && (value == 8 || value == 2 || value == 1)) code = static_cast<std::int32_t>(value);
     }
+    if (code == 0) return Fail("polling rate must be 125, 500 or 1000 (Hz), not \"" + words[1] + "\"");
     command.action = Action::SetPolling;
-    command.pollingCode = words[1][0] - '0';
+    command.pollingCode = code;
     return ParseResult{true, command, {}};
   }
   if (what == "light") {
@@ -110,6 +116,24 @@ std::string Hex32(OSStatus status) {
   return text;
 }
 
+// A JSON string: quotes, backslashes and control characters escaped.
+std::string JsonString(const std::string& value) {
+  std::string text = "\"";
+  for (const char c : value) {
+    if (c == '"' || c == '\\') {
+      text += '\\';
+      text += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+      text += escaped;
+    } else {
+      text += c;
+    }
+  }
+  return text + "\"";
+}
+
 int DeviceFailure(std::ostream& err, const std::string& what, OSStatus status) {
   err << "tesselctl: " << what << ": " << DescribeStatus(status) << "\n";
   return kExitDeviceFailure;
@@ -119,21 +143,48 @@ int DeviceFailure(std::ostream& err, const std::string& what, OSStatus status) {
 
 ParseResult ParseArguments(const std::vector<std::string>& args) {
   Command command;
-  std::size_t i = 0;
-  while (i < args.size() && args[i].rfind("--", 0) == 0) {
-    if (args[i] == "--simulated") {
-      command.simulated = true;
-    } else if (args[i] == "--help") {
-      command.action = Action::Help;
-      return ParseResult{true, command, {}};
-    } else {
-      return Fail("unknown option \"" + args[i] + "\"");
+  bool help = false;
+  bool version = false;
+  std::vector<std::string> words;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--") {
+      words.insert(words.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      break;
     }
-    ++i;
+    if (arg.size() < 2 || arg[0] != '-' || std::isdigit(static_cast<unsigned char>(arg[1]))) {
+      words.push_back(arg);
+    } else if (arg == "--simulated") {
+      command.simulated = true;
+    } else if (arg == "--json") {
+      command.json = true;
+    } else if (arg == "--help" || arg == "-h") {
+      help = true;
+    } else if (arg == "--version") {
+      version = true;
+    } else if (arg == "--device" || arg.rfind("--device=", 0) == 0) {
+      if (arg == "--device") {
+        if (i + 1 == args.size()) return Fail("--device needs a mouse: a number from tesselctl list, or /dev/hidrawN");
+        command.device = args[++i];
+      } else {
+        command.device = arg.substr(std::strlen("--device="));
+      }
+      if (command.device.empty()) return Fail("--device needs a mouse: a number from tesselctl list, or /dev/hidrawN");
+    } else {
+      return Fail("unknown option \"" + arg + "\"");
+    }
   }
-  if (i == args.size()) return Fail("no command given (show, set, restore-defaults, list)");
-  const std::string& verb = args[i];
-  const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+  if (help) {
+    command.action = Action::Help;
+    return ParseResult{true, command, {}};
+  }
+  if (version) {
+    command.action = Action::Version;
+    return ParseResult{true, command, {}};
+  }
+  if (words.empty()) return Fail("no command given (show, set, restore-defaults, list)");
+  const std::string& verb = words[0];
+  const std::vector<std::string> rest(words.begin() + 1, words.end());
   if (verb == "help") {
     command.action = Action::Help;
     return ParseResult{true, command, {}};
@@ -141,20 +192,70 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
   if (verb == "show" || verb == "restore-defaults" || verb == "list") {
     if (!rest.empty()) return Fail("\"" + verb + "\" takes no arguments");
     command.action = verb == "show" ? Action::Show : verb == "list" ? Action::List : Action::RestoreDefaults;
+    if (command.json && command.action == Action::RestoreDefaults) return Fail("--json goes with show and list");
     return ParseResult{true, command, {}};
   }
+  if (command.json) return Fail("--json goes with show and list");
   if (verb == "set") return ParseSet(rest, command);
   return Fail("unknown command \"" + verb + "\" (show, set, restore-defaults, list)");
 }
 
 std::string UsageText() {
-  return "usage: tesselctl [--simulated] show\n"
-         "       tesselctl [--simulated] set dpi X[:Y]        (100...6475)\n"
-         "       tesselctl [--simulated] set polling 8|2|1\n"
-         "       tesselctl [--simulated] set light wheel|battery on|off\n"
-         "       tesselctl [--simulated] restore-defaults\n"
-         "       tesselctl list\n"
-         "--simulated uses the simulated mouse, whose state is kept between runs.\n";
+  const std::string range = std::to_string(kMinDpi) + "..." + std::to_string(kMaxDpi);
+  return "usage: tesselctl [OPTIONS] show\n"
+         "       tesselctl [OPTIONS] set dpi X[:Y]               (" + range + ")\n"
+         "       tesselctl [OPTIONS] set polling 125|500|1000    (Hz)\n"
+         "       tesselctl [OPTIONS] set light wheel|battery on|off\n"
+         "       tesselctl [OPTIONS] restore-defaults\n"
+         "       tesselctl [OPTIONS] list                        (the attached mice, numbered)\n"
+         "options, before or after the command:\n"
+         "  --device N|/dev/hidrawN  the mouse to use: its number in list, or its node (default: the first)\n"
+         "  --simulated              the simulated mouse, whose state is kept between runs\n"
+         "  --json                   show and list print one JSON object per mouse\n"
+         "  -h, --help               this text\n"
+         "  --version                the program's version\n";
+}
+
+std::string VersionText() { return std::string("tesselctl ") + KORVID_VERSION + "\n"; }
+
+unsigned PollingCodeToHz(std::uint32_t code) {
+  switch (code) {
+    case 8: return 125;
+    case 2: return 500;
+    case 1: return 1000;
+    default: return 0;
+  }
+}
+
+std::int32_t PollingHzToCode(unsigned hz) {
+  switch (hz) {
+    case 125: return 8;
+    case 500: return 2;
+    case 1000: return 1;
+    default: return 0;
+  }
+}
+
+int SelectDevice(const std::string& device, const std::vector<std::string>& nodes, std::string* error) {
+  if (nodes.empty()) {
+    if (error != nullptr) *error = "no Korvid Tessel attached";
+    return -1;
+  }
+  if (device.empty()) return 0;
+  unsigned number = 0;
+  if (ParseUnsigned(device, number)) {
+    if (number >= 1 && number <= nodes.size()) return static_cast<int>(number - 1);
+    if (error != nullptr) {
+      *error = "no mouse number " + device + ": " + std::to_string(nodes.size()) +
+               (nodes.size() == 1 ? " Korvid Tessel is" : " Korvid Tessels are") + " attached (see tesselctl list)";
+    }
+    return -1;
+  }
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    if (nodes[i] == device) return static_cast<int>(i);
+  }
+  if (error != nullptr) *error = device + " is not an attached Korvid Tessel (see tesselctl list)";
+  return -1;
 }
 
 std::uint8_t DpiToStep(unsigned dpi) {
@@ -185,37 +286,73 @@ std::string FormatFirmwareVersion(std::uint32_t version) {
 std::string FormatReadout(const Readout& r) {
   const auto x = static_cast<std::uint8_t>(r.steps >> 8);
   const auto y = static_cast<std::uint8_t>(r.steps & 0xFF);
+  const unsigned hz = PollingCodeToHz(r.pollingCode);
   return "Firmware version: " + FormatFirmwareVersion(r.firmware) + "\n" +
-         "Polling rate code: " + std::to_string(r.pollingCode) + "\n" +
-         "DPI: X " + std::to_string(StepToDpi(x)) + ", Y " + std::to_string(StepToDpi(y)) + "\n" +
+         "Polling rate: " + (hz != 0 ? std::to_string(hz) + " Hz" : "unknown (code " + std::to_string(r.pollingCode) + ")") +
+         "\n" + "DPI: X " + std::to_string(StepToDpi(x)) + ", Y " + std::to_string(StepToDpi(y)) + "\n" +
+         "Stage: " + std::to_string(r.stage) + "\n" +
          "Wheel light: " + (r.wheelLight ? "on" : "off") + "\n" +
          "Battery light: " + (r.batteryLight ? "on" : "off") + "\n";
 }
 
+OSStatus ReadReadout(UsbDeviceInterface* device, Sleeper& sleeper, Readout& r, std::string* what) {
+  auto failed = [what](const char* text, OSStatus status) {
+    if (what != nullptr) *what = text;
+    return status;
+  };
+  std::uint32_t wheel = 0, battery = 0;
+  if (OSStatus s = KorvidTesselGetFirmwareVersChecked(device, &r.firmware, sleeper); s != noErr) {
+    return failed("cannot read the firmware version", s);
+  }
+  if (OSStatus s = KorvidTesselGetPollingRateChecked(device, &r.pollingCode, sleeper); s != noErr) {
+    return failed("cannot read the polling rate", s);
+  }
+  if (OSStatus s = KorvidTesselGetDPIChecked(device, &r.steps, sleeper); s != noErr) {
+    return failed("cannot read the sensitivity", s);
+  }
+  if (OSStatus s = KorvidTesselGetStageChecked(device, &r.stage, sleeper); s != noErr) {
+    return failed("cannot read the stage", s);
+  }
+  if (OSStatus s = KorvidTesselGetLedStateChecked(device, kWheelLightBit, &wheel, sleeper); s != noErr) {
+    return failed("cannot read the wheel light", s);
+  }
+  if (OSStatus s = KorvidTesselGetLedStateChecked(device, kBatteryLightBit, &battery, sleeper); s != noErr) {
+    return failed("cannot read the battery light", s);
+  }
+  r.wheelLight = wheel != 0;
+  r.batteryLight = battery != 0;
+  return noErr;
+}
+
+std::string FormatLocation(std::uint32_t location) { return Hex32(static_cast<OSStatus>(location)); }
+
+std::string FormatJson(const MouseIdentity& mouse, const Readout* r, const std::string& error) {
+  std::string text = "{\"node\":" + JsonString(mouse.node) + ",\"name\":" + JsonString(mouse.name) +
+                     ",\"location\":" + JsonString(FormatLocation(mouse.location));
+  if (r != nullptr) {
+    const unsigned hz = PollingCodeToHz(r->pollingCode);
+    text += ",\"firmware\":" + JsonString(FormatFirmwareVersion(r->firmware)) +
+            ",\"polling_hz\":" + (hz != 0 ? std::to_string(hz) : std::string("null")) +
+            ",\"dpi_x\":" + std::to_string(StepToDpi(static_cast<std::uint8_t>(r->steps >> 8))) +
+            ",\"dpi_y\":" + std::to_string(StepToDpi(static_cast<std::uint8_t>(r->steps & 0xFF))) +
+            ",\"lights\":{\"wheel\":" + (r->wheelLight ? "true" : "false") +
+            ",\"battery\":" + (r->batteryLight ? "true" : "false") + "}" +
+            ",\"stage\":" + std::to_string(r->stage);
+  }
+  if (!error.empty()) text += ",\"error\":" + JsonString(error);
+  return text + "}";
+}
+
+MouseIdentity SimulatedMouseIdentity() { return MouseIdentity{"simulated", "Korvid Tessel (simulated)", 0}; }
+
 int Run(const Command& command, UsbDeviceInterface* device, Sleeper& sleeper, std::ostream& out,
-        std::ostream& err) {
+        std::ostream& err, const MouseIdentity& mouse) {
   switch (command.action) {
     case Action::Show: {
       Readout r;
-      std::uint32_t wheel = 0, battery = 0;
-      if (OSStatus s = KorvidTesselGetFirmwareVersChecked(device, &r.firmware, sleeper); s != noErr) {
-        return DeviceFailure(err, "cannot read the firmware version", s);
-      }
-      if (OSStatus s = KorvidTesselGetPollingRateChecked(device, &r.pollingCode, sleeper); s != noErr) {
-        return DeviceFailure(err, "cannot read the polling rate", s);
-      }
-      if (OSStatus s = KorvidTesselGetDPIChecked(device, &r.steps, sleeper); s != noErr) {
-        return DeviceFailure(err, "cannot read the sensitivity", s);
-      }
-      if (OSStatus s = KorvidTesselGetLedStateChecked(device, kWheelLightBit, &wheel, sleeper); s != noErr) {
-        return DeviceFailure(err, "cannot read the wheel light", s);
-      }
-      if (OSStatus s = KorvidTesselGetLedStateChecked(device, kBatteryLightBit, &battery, sleeper); s != noErr) {
-        return DeviceFailure(err, "cannot read the battery light", s);
-      }
-      r.wheelLight = wheel != 0;
-      r.batteryLight = battery != 0;
-      out << FormatReadout(r);
+      std::string what;
+      if (OSStatus s = ReadReadout(device, sleeper, r, &what); s != noErr) return DeviceFailure(err, what, s);
+      out << (command.json ? FormatJson(mouse, &r) + "\n" : FormatReadout(r));
       return kExitOk;
     }
     case Action::SetDpi: {
@@ -231,7 +368,7 @@ int Run(const Command& command, UsbDeviceInterface* device, Sleeper& sleeper, st
       if (OSStatus s = KorvidTesselSetPollingRateChecked(device, command.pollingCode, sleeper); s != noErr) {
         return DeviceFailure(err, "cannot set the polling rate", s);
       }
-      out << "Polling rate code set to " << command.pollingCode << "\n";
+      out << "Polling rate set to " << PollingCodeToHz(static_cast<std::uint32_t>(command.pollingCode)) << " Hz\n";
       return kExitOk;
     case Action::SetLight: {
       const char* name = command.lightBit == kWheelLightBit ? "Wheel" : "Battery";
@@ -248,9 +385,10 @@ int Run(const Command& command, UsbDeviceInterface* device, Sleeper& sleeper, st
       if (OSStatus s = KorvidTesselRestoreDefaultSettings(device, sleeper); s != noErr) {
         return DeviceFailure(err, "cannot restore the defaults", s);
       }
-      out << "Defaults restored: 1800 DPI at stage 3, polling rate code 2, both lights on\n";
+      out << "Defaults restored: 1800 DPI at stage 3, polling rate 500 Hz, both lights on\n";
       return kExitOk;
     case Action::Help:
+    case Action::Version:
     case Action::List:
       break;
   }
@@ -271,7 +409,7 @@ int RunSimulated(const Command& command, const std::string& statePath, Sleeper& 
   SimulatedTessel mouse;
   mouse.SetState(state);
   mouse.SetTrafficLogEnabled(false);
-  const int exitStatus = Run(command, &mouse, sleeper, out, err);
+  const int exitStatus = Run(command, &mouse, sleeper, out, err, SimulatedMouseIdentity());
   const SimulatedTessel::State after = mouse.GetState();
   if (after != state || loaded != noErr) {
     if (OSStatus saved = file.Save(after); saved != noErr) {

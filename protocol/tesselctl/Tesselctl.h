@@ -11,6 +11,7 @@
 #include "platform/Sleeper.h"
 #include "platform/Status.h"
 #include "platform/usb/UsbDeviceInterface.h"
+#include "protocol/Settings.h"
 
 namespace korvid::tesselctl {
 
@@ -18,14 +19,16 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitDeviceFailure = 1;
 inline constexpr int kExitUsage = 2;
 
-inline constexpr unsigned kMinDpi = 100;
-inline constexpr unsigned kMaxDpi = 6475;  // step 255
+inline constexpr unsigned kMinDpi = kTesselMinDpi;
+inline constexpr unsigned kMaxDpi = kTesselMaxDpi;
 
-enum class Action { Help, Show, List, SetDpi, SetPolling, SetLight, RestoreDefaults };
+enum class Action { Help, Version, Show, List, SetDpi, SetPolling, SetLight, RestoreDefaults };
 
 struct Command {
   Action action = Action::Help;
   bool simulated = false;
+  bool json = false;           // Show, List: one JSON object per mouse
+  std::string device;          // --device: "N" (1 is the first, as list numbers them) or a hidraw node
   unsigned dpiX = 0;           // SetDpi
   unsigned dpiY = 0;
   std::int32_t pollingCode = 0;  // SetPolling: 8, 2 or 1
@@ -39,10 +42,20 @@ struct ParseResult {
   std::string error;  // one line, when not ok
 };
 
-// Parses the arguments after the program name.
+// Parses the arguments after the program name. Options may come before or after the
+// command's words.
 ParseResult ParseArguments(const std::vector<std::string>& args);
 
 std::string UsageText();
+std::string VersionText();
+
+// Polling rates: the mouse's codes 8, 2, 1 are 125, 500 and 1000 Hz. 0 for other values.
+unsigned PollingCodeToHz(std::uint32_t code);
+std::int32_t PollingHzToCode(unsigned hz);
+
+// Which of `nodes` (in list order) `--device` names: "N" counts from 1, otherwise a node
+// path; empty names the first. -1 with a one-line error when none matches.
+int SelectDevice(const std::string& device, const std::vector<std::string>& nodes, std::string* error);
 
 // Sensitivity step of a DPI value: (dpi - 100) / 25, rounded down.
 std::uint8_t DpiToStep(unsigned dpi);
@@ -58,15 +71,34 @@ struct Readout {
   std::uint32_t steps = 0;     // X step × 256 + Y step
   bool wheelLight = false;
   bool batteryLight = false;
+  std::uint32_t stage = 0;
 };
 std::string FormatReadout(const Readout& readout);
+// Reads everything `show` prints; on failure `what` says what could not be read.
+OSStatus ReadReadout(UsbDeviceInterface* device, Sleeper& sleeper, Readout& readout, std::string* what);
+
+// Which mouse: its node, name and USB location.
+struct MouseIdentity {
+  std::string node;
+  std::string name = "Korvid Tessel";
+  std::uint32_t location = 0;
+};
+// One JSON object (one line): node, name, location, firmware, polling_hz, dpi_x, dpi_y,
+// lights {wheel, battery}, stage. Without a readout: the identity and "error".
+std::string FormatJson(const MouseIdentity& mouse, const Readout* readout, const std::string& error = {});
+// "0x01230000".
+std::string FormatLocation(std::uint32_t location);
 // "1.05": major, then minor as two digits.
 std::string FormatFirmwareVersion(std::uint32_t version);
 
 // Runs a device command (Show, SetDpi, SetPolling, SetLight, RestoreDefaults) on `device`.
 // Prints the result to `out` or one error line to `err`; returns the exit status.
+// `mouse` names the mouse in --json output.
 int Run(const Command& command, UsbDeviceInterface* device, Sleeper& sleeper, std::ostream& out,
-        std::ostream& err);
+        std::ostream& err, const MouseIdentity& mouse = {});
+
+// The simulated mouse as `list` and --json name it.
+MouseIdentity SimulatedMouseIdentity();
 
 // Runs a device command on the simulated mouse whose state lives in `statePath`: loads it
 // (defaults when the file does not exist), runs, and saves it back when it changed.

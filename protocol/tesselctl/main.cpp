@@ -3,43 +3,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/usb/TesselDevices.h"
+#include "protocol/tesselctl/RealMice.h"
 #include "protocol/tesselctl/Tesselctl.h"
 #include "sim/SimulatedTessel.h"
 
-namespace {
-
-using namespace korvid;
-using namespace korvid::tesselctl;
-
-int ListTessels() {
-  const std::vector<TesselNode> nodes = EnumerateTessels();
-  for (const TesselNode& node : nodes) {
-    char location[16];
-    std::snprintf(location, sizeof location, "0x%08X", node.locationID);
-    std::cout << node.devnode << "  Korvid Tessel, location " << location << "\n";
-  }
-  return kExitOk;
-}
-
-int RunOnRealMouse(const Command& command) {
-  const std::vector<TesselNode> nodes = EnumerateTessels();
-  if (nodes.empty()) {
-    std::cerr << "tesselctl: no Korvid Tessel is attached (use --simulated for the simulated mouse)\n";
-    return kExitDeviceFailure;
-  }
-  std::string error;
-  std::unique_ptr<UsbDeviceInterface> device = OpenTessel(nodes.front(), &error);
-  if (!device) {
-    std::cerr << "tesselctl: cannot open " << nodes.front().devnode << ": " << error << "\n";
-    return kExitDeviceFailure;
-  }
-  return Run(command, device.get(), Sleeper::Real(), std::cout, std::cerr);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
+  using namespace korvid;
+  using namespace korvid::tesselctl;
   const std::vector<std::string> args(argv + 1, argv + argc);
   const ParseResult parsed = ParseArguments(args);
   if (!parsed.ok) {
@@ -47,17 +17,31 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   const Command& command = parsed.command;
-  switch (command.action) {
-    case Action::Help:
-      std::cout << UsageText();
-      return kExitOk;
-    case Action::List:
-      return ListTessels();
-    default:
-      break;
+  if (command.action == Action::Help) {
+    std::cout << UsageText();
+    return kExitOk;
   }
-  if (command.simulated) {
-    return RunSimulated(command, DefaultSimulatedTesselStatePath(), Sleeper::Real(), std::cout, std::cerr);
+  if (command.action == Action::Version) {
+    std::cout << VersionText();
+    return kExitOk;
   }
-  return RunOnRealMouse(command);
+  if (!command.simulated) {
+    if (command.action == Action::List) return ListRealMice(command, Sleeper::Real(), std::cout, std::cerr);
+    return RunOnRealMouse(command, Sleeper::Real(), std::cout, std::cerr);
+  }
+
+  // The simulated mouse is the one and only mouse: number 1, node "simulated".
+  const MouseIdentity mouse = SimulatedMouseIdentity();
+  std::string error;
+  if (SelectDevice(command.device, {mouse.node}, &error) != 0) {
+    std::cerr << "tesselctl: " << error << "\n";
+    return kExitDeviceFailure;
+  }
+  if (command.action == Action::List && !command.json) {
+    std::cout << "1  " << mouse.node << "  " << mouse.name << ", state in " << DefaultSimulatedTesselStatePath() << "\n";
+    return kExitOk;
+  }
+  Command run = command;
+  if (run.action == Action::List) run.action = Action::Show;  // --json: its settings
+  return RunSimulated(run, DefaultSimulatedTesselStatePath(), Sleeper::Real(), std::cout, std::cerr);
 }

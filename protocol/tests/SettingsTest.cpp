@@ -339,6 +339,9 @@ TEST_F(SettingsTest, AShortReplyIsAFailedRead) {
     EXPECT_EQ(value, 0u);
     EXPECT_EQ(mouse.GetState(), before);
   }
+  shortFrom(1, 2);  // the stage is the third byte
+  EXPECT_EQ(KorvidTesselGetStageChecked(&mouse, &value, sleeper), kCommandFailed);
+  EXPECT_EQ(value, 0u);
   shortFrom(1, 0);
   EXPECT_EQ(KorvidTesselRestoreDefaultsChecked(&mouse, sleeper), kCommandFailed);  // no selector
   EXPECT_EQ(KorvidTesselGetFirmwareVers(&mouse, sleeper), 0u);

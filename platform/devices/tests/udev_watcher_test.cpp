@@ -206,9 +206,21 @@ TEST_F(UdevWatcherTest, RefusedNodeIsReportedOnceWithTheRuleAndRetriedOnChange) 
   };
   const FakeMouse mouse = bed.Add(Tessel("1-2.3"), Echo());
   UdevDeviceWatcher watcher(opener, &diagnostics);
-  EXPECT_TRUE(StartWatching(watcher).empty());
-  bed.Add(Tessel("1-5"), Echo());
+  // Told as attached but refused, without a handle.
+  const auto initial = StartWatching(watcher);
+  ASSERT_EQ(initial.size(), 1u);
+  EXPECT_TRUE(initial[0].refused);
+  EXPECT_EQ(initial[0].device, nullptr);
+  const FakeMouse other = bed.Add(Tessel("1-5"), Echo());
   ASSERT_TRUE(RunUntil([&] { return opens >= 2; }));
+  ASSERT_EQ(log.arrivals.size(), 1u);
+  EXPECT_TRUE(log.arrivals[0].refused);
+  // A refused mouse's removal is told with its service.
+  const DeviceService second = log.arrivals[0].service;
+  log.arrivals.clear();
+  bed.Remove(other);
+  ASSERT_TRUE(RunUntil([&] { return !log.removals.empty(); }));
+  EXPECT_EQ(log.removals, std::vector<DeviceService>{second});
 
   const std::string text = diagnostics.str();
   EXPECT_NE(text.find("70-korvid-tessel.rules"), std::string::npos);
@@ -218,6 +230,8 @@ TEST_F(UdevWatcherTest, RefusedNodeIsReportedOnceWithTheRuleAndRetriedOnChange) 
   refuse = false;
   bed.Uevent(mouse.hidrawSyspaths[0], "change");
   ASSERT_TRUE(RunUntil([&] { return !log.arrivals.empty(); }));
+  ASSERT_NE(log.arrivals[0].device, nullptr);
+  EXPECT_EQ(log.arrivals[0].service, initial[0].service);
   EXPECT_EQ(log.arrivals[0].device->GetLocationID(), 0x01230000u);
 }
 

@@ -49,15 +49,49 @@ TEST(TesselctlArgumentsTest, DpiOutsideTheRangeOrMalformedIsRefused) {
   EXPECT_NE(Parse({"set", "dpi", "7000"}).error.find("outside 100...6475"), std::string::npos);
 }
 
-TEST(TesselctlArgumentsTest, PollingCodes) {
-  for (const char* code : {"8", "2", "1"}) {
-    const ParseResult r = Parse({"set", "polling", code});
-    ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.command.pollingCode, code[0] - '0');
+TEST(TesselctlArgumentsTest, PollingInHertzOrAsTheMousesCode) {
+  const std::pair<const char*, std::int32_t> rates[] = {{"125", 8}, {"500", 2}, {"1000", 1}, {"8", 8}, {"2", 2}, {"1", 1}};
+  for (const auto& [word, code] : rates) {
+    const ParseResult r = Parse({"set", "polling", word});
+    ASSERT_TRUE(r.ok) << word;
+    EXPECT_EQ(r.command.pollingCode, code) << word;
   }
   EXPECT_FALSE(Parse({"set", "polling", "4"}).ok);
-  EXPECT_FALSE(Parse({"set", "polling", "1000"}).ok);
+  EXPECT_FALSE(Parse({"set", "polling", "250"}).ok);
   EXPECT_FALSE(Parse({"set", "polling"}).ok);
+  EXPECT_EQ(PollingCodeToHz(4), 0u);
+}
+
+TEST(TesselctlArgumentsTest, OptionsStandBeforeOrAfterTheCommand) {
+  for (const auto& words : {std::vector<std::string>{"--simulated", "--json", "--device", "2", "show"},
+                            std::vector<std::string>{"show", "--json", "--device=2", "--simulated"},
+                            std::vector<std::string>{"--device", "2", "show", "--simulated", "--json"}}) {
+    const ParseResult r = ParseArguments(words);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.command.action, Action::Show);
+    EXPECT_TRUE(r.command.simulated && r.command.json);
+    EXPECT_EQ(r.command.device, "2");
+  }
+  EXPECT_EQ(Parse({"set", "dpi", "800", "--simulated"}).command.dpiX, 800u);
+  EXPECT_EQ(Parse({"show", "-h"}).command.action, Action::Help);
+  EXPECT_EQ(Parse({"--version"}).command.action, Action::Version);
+  EXPECT_FALSE(Parse({"show", "--device"}).ok);
+  EXPECT_FALSE(Parse({"set", "polling", "500", "--json"}).ok);
+  EXPECT_NE(VersionText().find("tesselctl 1"), std::string::npos);
+}
+
+TEST(TesselctlArgumentsTest, DeviceByNumberOrNode) {
+  const std::vector<std::string> nodes = {"/dev/hidraw3", "/dev/hidraw7"};
+  std::string error;
+  EXPECT_EQ(SelectDevice("", nodes, &error), 0);
+  EXPECT_EQ(SelectDevice("2", nodes, &error), 1);
+  EXPECT_EQ(SelectDevice("/dev/hidraw3", nodes, &error), 0);
+  EXPECT_EQ(SelectDevice("3", nodes, &error), -1);
+  EXPECT_NE(error.find("2 Korvid Tessels are attached"), std::string::npos) << error;
+  EXPECT_EQ(SelectDevice("0", nodes, &error), -1);
+  EXPECT_EQ(SelectDevice("/dev/hidraw1", nodes, &error), -1);
+  EXPECT_EQ(SelectDevice("", {}, &error), -1);
+  EXPECT_EQ(error, "no Korvid Tessel attached");
 }
 
 TEST(TesselctlArgumentsTest, Lights) {
@@ -115,12 +149,21 @@ TEST(TesselctlOutputTest, Readout) {
   r.pollingCode = 2;
   r.steps = 0x1C44;
   r.wheelLight = true;
+  r.stage = 3;
   EXPECT_EQ(FormatReadout(r),
             "Firmware version: 1.05\n"
-            "Polling rate code: 2\n"
+            "Polling rate: 500 Hz\n"
             "DPI: X 800, Y 1800\n"
+            "Stage: 3\n"
             "Wheel light: on\n"
             "Battery light: off\n");
+  r.pollingCode = 4;
+  EXPECT_NE(FormatReadout(r).find("Polling rate: unknown (code 4)\n"), std::string::npos);
+  EXPECT_EQ(FormatJson(MouseIdentity{"/dev/hidraw\"1", "Korvid Tessel", 0x01230000}, &r),
+            "{\"node\":\"/dev/hidraw\\\"1\",\"name\":\"Korvid Tessel\",\"location\":\"0x01230000\",\"firmware\":\"1.05\","
+            "\"polling_hz\":null,\"dpi_x\":800,\"dpi_y\":1800,\"lights\":{\"wheel\":true,\"battery\":false},\"stage\":3}");
+  EXPECT_EQ(FormatJson(MouseIdentity{"/dev/hidraw1"}, nullptr, "cannot open\n"),
+            "{\"node\":\"/dev/hidraw1\",\"name\":\"Korvid Tessel\",\"location\":\"0x00000000\",\"error\":\"cannot open\\u000a\"}");
 }
 
 // ---- running on the simulated mouse ----------------------------------------------------------------------
@@ -145,8 +188,9 @@ TEST_F(TesselctlRunTest, ShowsTheDefaultMouse) {
   EXPECT_EQ(Run({"show"}), kExitOk);
   EXPECT_EQ(out.str(),
             "Firmware version: 1.05\n"
-            "Polling rate code: 2\n"
+            "Polling rate: 500 Hz\n"
             "DPI: X 1800, Y 1800\n"
+            "Stage: 3\n"
             "Wheel light: on\n"
             "Battery light: on\n");
 }
@@ -158,7 +202,7 @@ TEST_F(TesselctlRunTest, SetsAndShows) {
   EXPECT_EQ(Run({"set", "polling", "8"}), kExitOk);
   EXPECT_EQ(Run({"set", "light", "battery", "off"}), kExitOk);
   EXPECT_EQ(Run({"show"}), kExitOk);
-  EXPECT_NE(out.str().find("Polling rate code: 8\nDPI: X 800, Y 1200\nWheel light: on\nBattery light: off\n"),
+  EXPECT_NE(out.str().find("Polling rate: 125 Hz\nDPI: X 800, Y 1200\nStage: 3\nWheel light: on\nBattery light: off\n"),
             std::string::npos)
       << out.str();
 }
