@@ -140,9 +140,19 @@ void KorvidTesselHelper::StopHandlingDevices() {
   env_.drivers.Stop();
 }
 
-void KorvidTesselHelper::DeviceAdded(const std::string& service) {
+void KorvidTesselHelper::DeviceAdded(const std::string& service) { OpenDevice(service, kDeviceOpenAttempts); }
+
+void KorvidTesselHelper::OpenDevice(const std::string& service, int attemptsLeft) {
   io_connect_t connection = 0;
-  if (env_.drivers.Open(service, kKvdU, connection) != kIOReturnSuccess || connection == 0) return;
+  const IOReturn opened = env_.drivers.Open(service, kKvdU, connection);
+  if (opened == kIOReturnTimeout && attemptsLeft > 1) {
+    // Not lost: a driver busy with its mouse (just plugged, just restarted) answers late.
+    env_.scheduler.After(kDeviceOpenRetryDelay, [this, service, attemptsLeft] {
+      if (fHandlingDevices) OpenDevice(service, attemptsLeft - 1);
+    });
+    return;
+  }
+  if (opened != kIOReturnSuccess || connection == 0) return;
   CapturedKorvidTesselRec* record = AddCapturedDevice(connection);
   if (record == nullptr) {
     env_.drivers.Close(connection);  // no record, no driver

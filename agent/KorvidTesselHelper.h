@@ -36,6 +36,10 @@ struct CapturedKorvidTesselRec {
 
 // Delay between a driver's connection and the push it schedules.
 inline constexpr std::chrono::milliseconds kDevicePushDelay{500};
+// A driver that is still setting up its mouse may not answer the open in time: it is asked
+// again this much later, at most this many times in all, while it is there.
+inline constexpr std::chrono::milliseconds kDeviceOpenRetryDelay{500};
+inline constexpr int kDeviceOpenAttempts = 5;
 
 // Calls scalar method `methodIndex` with the first `inputCount` of the four inputs
 // (zero-extended to 64 bits) and `outputCount` outputs. kIOReturnBadArgument, without
@@ -85,6 +89,7 @@ class KorvidTesselHelper {
   void StartHandlingDevices();
   void StopHandlingDevices();
   void DeviceAdded(const std::string& service);
+  void OpenDevice(const std::string& service, int attemptsLeft);
   void DeviceRemoved(const std::string& service);
   void KorvidTesselMessage(CapturedKorvidTesselRec* record, std::uint32_t message);
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <memory>
 #include <sstream>
 
+#include "kernel-tests/TesselGadget.h"
 #include "platform/input/InputDevice.h"
 
 extern char** environ;
@@ -174,6 +176,36 @@ std::vector<HidBinding> TesselHidBindings() {
     found.push_back({entry.path().string(), ec ? std::string() : driver.filename().string()});
   }
   return found;
+}
+
+GadgetLatency MeasureGadgetLatency(TesselGadget& gadget, bool clone, int count) {
+  GadgetLatency result;
+  const std::string node = FindEventNode(clone);
+  const int fd = node.empty() ? -1 : OpenEvdev(node);
+  if (fd < 0) {
+    result.error = "no evdev node to read";
+    return result;
+  }
+  std::vector<double> samples;
+  for (int i = 0; i < count; ++i) {
+    if (!gadget.SendPointer(0, (i % 2) != 0 ? 1 : -1, 0, 0)) break;
+    timespec sent{}, read{};
+    ::clock_gettime(CLOCK_MONOTONIC, &sent);
+    Report report;
+    if (!ReadReport(fd, report)) break;
+    ::clock_gettime(CLOCK_MONOTONIC, &read);
+    samples.push_back(static_cast<double>(read.tv_sec - sent.tv_sec) * 1e6 +
+                      static_cast<double>(read.tv_nsec - sent.tv_nsec) / 1e3);
+  }
+  ::close(fd);
+  if (samples.empty() || static_cast<int>(samples.size()) != count) {
+    result.error = "reports were lost";
+    return result;
+  }
+  std::sort(samples.begin(), samples.end());
+  result.medianUs = samples[samples.size() / 2];
+  result.p99Us = samples[samples.size() * 99 / 100];
+  return result;
 }
 
 }  // namespace korvid::kerneltest

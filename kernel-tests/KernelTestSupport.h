@@ -35,6 +35,20 @@ std::string FindEventNode(bool clone);
 // Opens an evdev node for reading, with monotonic event times; -1 on failure.
 int OpenEvdev(const std::string& node);
 
+class TesselGadget;
+
+// The time from the gadget's pointer report being taken by the host to its event being read
+// from the mouse's own evdev node (`clone` false) or the driver's clone, over `count`
+// reports. The host's controller completes the report and wakes the gadget's writer in one
+// step, so the bus's pacing is not in it: what is measured is the kernel's input path and,
+// for the clone, what the driver adds.
+struct GadgetLatency {
+  std::string error;  // empty when every report came through
+  double medianUs = 0;
+  double p99Us = 0;
+};
+GadgetLatency MeasureGadgetLatency(TesselGadget& gadget, bool clone, int count);
+
 // One whole evdev report, up to and including SYN_REPORT.
 struct Report {
   std::vector<input_event> events;

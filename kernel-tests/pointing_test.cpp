@@ -201,6 +201,19 @@ bool BoundTo(const std::string& driver) {
   return bindings.size() == 1 && bindings.front().driver == driver && !FindEventNode(false).empty();
 }
 
+// The latency the daemon adds, measured on the gadget mouse as the system tests measure the
+// installed daemon under systemd: printed for comparison, never asserted.
+TEST_F(DriverOnRealKernel, GadgetLatencyWithAndWithoutTheDriverIsPrinted) {
+  const GadgetLatency mouse = MeasureGadgetLatency(*gadget_, false, 500);
+  ASSERT_EQ(mouse.error, "");
+  ASSERT_NO_FATAL_FAILURE(StartDriver());
+  const GadgetLatency clone = MeasureGadgetLatency(*gadget_, true, 500);
+  ASSERT_EQ(clone.error, "");
+  std::printf("kernel-tests: gadget latency: mouse's own node median %.0f us, p99 %.0f us; "
+              "driver's clone median %.0f us, p99 %.0f us; added median %.0f us\n",
+              mouse.medianUs, mouse.p99Us, clone.medianUs, clone.p99Us, clone.medianUs - mouse.medianUs);
+}
+
 TEST_F(DriverOnRealKernel, TheModuleTakesTheMouseAndScalesMotionOnItsOwnNode) {
   std::string error;
   ASSERT_TRUE(LoadTesselModule(&error)) << error;

@@ -17,9 +17,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -85,32 +83,12 @@ std::string CheckMotion(TesselGadget& gadget, bool clone, std::int32_t parameter
   return text.empty() ? "ok " + node : "FAIL" + text;
 }
 
-// The host's USB controller completes the report and wakes the gadget's writer in the same
-// step, so the time from the write's return to the event's arrival is what the kernel's
-// input path (and, for the clone, the driver) adds; the gadget's bus pacing is not in it.
 std::string MeasureLatency(TesselGadget& gadget, bool clone, int count) {
-  const std::string node = FindEventNode(clone);
-  if (node.empty()) return "FAIL no such node";
-  const int fd = OpenEvdev(node);
-  if (fd < 0) return "FAIL cannot open " + node;
-  std::vector<double> samples;
-  for (int i = 0; i < count; ++i) {
-    const std::int16_t dx = (i % 2) != 0 ? 1 : -1;
-    if (!gadget.SendPointer(0, dx, 0, 0)) break;
-    timespec sent{}, read{};
-    ::clock_gettime(CLOCK_MONOTONIC, &sent);
-    Report report;
-    if (!ReadReport(fd, report)) break;
-    ::clock_gettime(CLOCK_MONOTONIC, &read);
-    samples.push_back(static_cast<double>(read.tv_sec - sent.tv_sec) * 1e6 +
-                      static_cast<double>(read.tv_nsec - sent.tv_nsec) / 1e3);
-  }
-  ::close(fd);
-  if (static_cast<int>(samples.size()) != count) return "FAIL reports were lost";
-  std::sort(samples.begin(), samples.end());
+  const GadgetLatency latency = MeasureGadgetLatency(gadget, clone, count);
+  if (!latency.error.empty()) return "FAIL " + latency.error;
   char text[160];
   std::snprintf(text, sizeof text, "ok %s: %d reports, median %.0f us, p99 %.0f us", clone ? "clone" : "mouse",
-                count, samples[samples.size() / 2], samples[samples.size() * 99 / 100]);
+                count, latency.medianUs, latency.p99Us);
   return text;
 }
 

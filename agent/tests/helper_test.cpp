@@ -395,6 +395,22 @@ TEST_F(HelperTest, ADriverThatCannotBeOpenedIsSkipped) {
   EXPECT_EQ(scheduler_.Pending(), 0u);
 }
 
+TEST_F(HelperTest, ADriverThatAnswersTheOpenLateIsAskedAgainAndGetsItsPush) {
+  drivers_.AddDriver(kMouseA);
+  drivers_.AddDriver(kMouseB);
+  drivers_.FailOpen(kMouseA, kIOReturnTimeout);
+  drivers_.FailOpen(kMouseB, kIOReturnTimeout);
+  Started();
+  EXPECT_EQ(Helper().CapturedDeviceCount(), 0);
+  drivers_.FailOpen(kMouseA, kIOReturnSuccess);  // A is ready at the next try; B never answers
+  scheduler_.Advance(kDeviceOpenRetryDelay);
+  EXPECT_EQ(Helper().CapturedDeviceCount(), 1);
+  scheduler_.Advance(kDevicePushDelay + kDeviceOpenRetryDelay * kDeviceOpenAttempts);
+  EXPECT_EQ(drivers_.Accelerations(kMouseA).size(), 1u);
+  EXPECT_EQ(Helper().CapturedDeviceCount(), 1);
+  EXPECT_EQ(scheduler_.Pending(), 0u);  // B was given up after its last try
+}
+
 class NoMemoryHelper final : public KorvidTesselHelper {
  public:
   using KorvidTesselHelper::KorvidTesselHelper;
