@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "agent/KorvidTesselHelper.h"
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // KorvidTesselHelper, the background helper: holds a user-client connection to every
 // Tessel driver and pushes the acceleration (16.16 fixed point) to all of them half a
 // second after each driver connects, whenever the frontmost application changes to one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // KorvidTesselHelper: the background helper, without a window, on Qt's main loop.
 //
 //   KorvidTesselHelper [--runtime-dir DIR]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How long the settings window's thread is held up while the pane talks to the simulated
 // mouse, with the pauses the mouse's protocol mandates (the real sleeper): the start with
 // one mouse, a DPI change, a restore of the defaults and a refresh. A 1 ms heartbeat timer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Tessel driver: one KorvidTessel per attached mouse, recording the mouse's identity,
 // and its user client, whose single method reads that identity or sets the acceleration
 // of the mouse's own pointing service.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/TesselPointing.h"
 
 #include <fcntl.h>

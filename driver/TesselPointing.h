@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pointing services of the Tessel driver.
 //
 // TesselPointing passes every event of the grabbed mouse to its clone unchanged, except

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pane's controls and display: UpdateUI, the control actions, the acceleration scale
 // and the refresh key.
 #include <QCheckBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings pane's controller. It lives on the Qt main loop and everything it decides
 // runs on the main thread, driven by the loop's sources; talking to a mouse runs on the
 // device executor, one queue per mouse (see DeviceQueues), and its results come back here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pane/KorvidTesselSlider.h"
 
 #include <QKeyEvent>

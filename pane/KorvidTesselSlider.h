@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sensitivity slider: while it is dragged its action updates the record and the text
 // only; the mouse gets the DPI once, after the button is released.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pane controller's life in its host: load, selection and unselection, the working
 // copy of the settings domain, the panels and the restore-defaults dialogue.
 #include <QCheckBox>

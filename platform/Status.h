@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Result codes shared by every part of the system: 0 is success.
 //
 // The numeric values are part of the system's interfaces (exit statuses, replies of

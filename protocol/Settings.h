@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The mouse's settings commands: three blocks read and written whole through the
 // feature-report transport. Every setter reads the block, changes its own bytes and writes
 // the block back; nothing is cached between operations.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "uninstaller/KTUninstaller.h"
 
 #include <QAbstractButton>

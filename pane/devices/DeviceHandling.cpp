@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device discovery and the captured-device list of the pane controller.
 #include <algorithm>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pane/loginitems/LoginItems.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding a process by name, and the control message the pane sends to the helper.
 //
 // The control message is event class KvdO, id KvdC, addressed to the helper's process

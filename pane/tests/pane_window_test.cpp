@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings window on the offscreen platform: the controller's life, every control,
 // the display and the refresh key, with simulated mice in virtual time, a fake process
 // table and fake event ports.

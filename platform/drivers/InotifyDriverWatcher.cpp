@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/drivers/InotifyDriverWatcher.h"
 
 #include <sys/inotify.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Events between the user's processes: descriptors, events with typed parameters, and the
 // calls that build and read them. An event has a class and an identifier, a target
 // address (a process serial number), a return id, a transaction id and a list of

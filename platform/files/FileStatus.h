@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Translation of the kernel's error numbers into the system's file statuses.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/files/FolderLocator.h"
 
 #include <pwd.h>

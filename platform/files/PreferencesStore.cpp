@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/files/PreferencesStore.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The grabbed pointer through libevdev: EVIOCGRAB on the mouse's node and a uinput clone
 // with the same capabilities and identifiers. Closing either descriptor (also when the
 // process dies) releases the grab and removes the clone, so the mouse works on its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/session/ProcessSpawner.h"
 
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/usb/HidrawDevice.h"
 
 #include <linux/hidraw.h>

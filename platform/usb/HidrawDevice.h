@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device handle of a Tessel on Linux: the hidraw node of the mouse's interface 0.
 // The two feature-report control requests become HIDIOCSFEATURE / HIDIOCGFEATURE ioctls.
 #pragma once

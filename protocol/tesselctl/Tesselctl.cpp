@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "protocol/tesselctl/Tesselctl.h"
 
 #include <cctype>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tesselctl: shows and changes a Korvid Tessel's settings from the command line, on a real
 // mouse or on the simulated one. Argument parsing, running and output are plain functions
 // so they can be tested without a mouse.
