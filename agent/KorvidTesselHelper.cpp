@@ -54,27 +54,27 @@ OSStatus FindOtherNamedProcess(ProcessTable& processes, ConstPString name, Proce
   }
 }
 
-KorvidTesselHelper::KorvidTesselHelper(HelperEnvironment environment) : env_(std::move(environment)) {}
+KorvidTesselHelper::KorvidTesselHelper(HelperEnvironment environment) : fEnvironment(std::move(environment)) {}
 
 KorvidTesselHelper::~KorvidTesselHelper() {
   StopHandlingDevices();
   if (gKorvidTesselHelper == this) {
-    env_.events.RemoveEventHandler(kKvdO, kKvdC);
+    fEnvironment.events.RemoveEventHandler(kKvdO, kKvdC);
     gKorvidTesselHelper = nullptr;
   }
 }
 
 void KorvidTesselHelper::AwakeFromNib() {
   const Str255 name = MakeStr255(kHelperProcessName);
-  if (FindOtherNamedProcess(env_.processes, name, nullptr) == noErr) {
-    terminating_ = true;
-    if (env_.terminate) env_.terminate();
+  if (FindOtherNamedProcess(fEnvironment.processes, name, nullptr) == noErr) {
+    fTerminating = true;
+    if (fEnvironment.terminate) fEnvironment.terminate();
     return;  // the application is quitting: nothing more to start
   }
   gKorvidTesselHelper = this;
   fAcceleration = 0;
   ReadStoredAcceleration();
-  env_.events.InstallEventHandler(kKvdO, kKvdC, [](const AppleEvent& event, AppleEvent& reply) -> OSErr {
+  fEnvironment.events.InstallEventHandler(kKvdO, kKvdC, [](const AppleEvent& event, AppleEvent& reply) -> OSErr {
     if (gKorvidTesselHelper == nullptr) return static_cast<OSErr>(errAEEventNotHandled);
     return gKorvidTesselHelper->HandleControlMessage(event, reply);
   });
@@ -86,7 +86,7 @@ void KorvidTesselHelper::ApplicationWillTerminate() { StopHandlingDevices(); }
 
 void KorvidTesselHelper::ReadStoredAcceleration() {
   PropertyList domain;
-  if (env_.preferences.PersistentDomain(kSettingsDomain, domain) != noErr) return;
+  if (fEnvironment.preferences.PersistentDomain(kSettingsDomain, domain) != noErr) return;
   const std::optional<float> stored = domain.GetFloat("acceleration");
   if (!stored) return;
   const float x = *stored;
@@ -104,7 +104,7 @@ OSErr KorvidTesselHelper::HandleControlMessage(const AppleEvent& event, AppleEve
     return static_cast<OSErr>(status);
   }
   if (command == kKvSA) fAcceleration = value;
-  const IOReturn status = SendControlToDevices(env_.drivers, fCapturedDeviceList.get(), command, value, &result);
+  const IOReturn status = SendControlToDevices(fEnvironment.drivers, fCapturedDeviceList.get(), command, value, &result);
   if ((status & 0xFFFF) != 0) return static_cast<OSErr>(static_cast<std::int16_t>(status & 0xFFFF));
   return static_cast<OSErr>(AEPutParamValue(reply, keyDirectObject, typeSInt32, result));
 }
@@ -112,11 +112,11 @@ OSErr KorvidTesselHelper::HandleControlMessage(const AppleEvent& event, AppleEve
 OSStatus KorvidTesselHelper::InstallAppChangeNotification() {
   fFrontAppBundleID.clear();
   fFrontAppBundleID.reserve(64);
-  return env_.frontApp.InstallFrontSwitchHandler([this] { KorvidTesselFrontAppChanged(); });
+  return fEnvironment.frontApp.InstallFrontSwitchHandler([this] { KorvidTesselFrontAppChanged(); });
 }
 
 void KorvidTesselHelper::KorvidTesselFrontAppChanged() {
-  const std::optional<std::string> bundleID = env_.frontApp.ActiveBundleIdentifier();
+  const std::optional<std::string> bundleID = fEnvironment.frontApp.ActiveBundleIdentifier();
   // An application without an identifier never equals the last one seen.
   if (bundleID && *bundleID == fFrontAppBundleID) return;
   fFrontAppBundleID = bundleID.value_or(std::string());
@@ -124,33 +124,33 @@ void KorvidTesselHelper::KorvidTesselFrontAppChanged() {
 }
 
 void KorvidTesselHelper::SendAccelerationToDevices() {
-  SendControlToDevices(env_.drivers, fCapturedDeviceList.get(), kKvSA, fAcceleration, nullptr);
+  SendControlToDevices(fEnvironment.drivers, fCapturedDeviceList.get(), kKvSA, fAcceleration, nullptr);
 }
 
 void KorvidTesselHelper::StartHandlingDevices() {
   if (fHandlingDevices) return;
   fHandlingDevices = true;
   // Drivers present now are reported before Start returns.
-  env_.drivers.Start([this](const std::string& service) { DeviceAdded(service); },
+  fEnvironment.drivers.Start([this](const std::string& service) { DeviceAdded(service); },
                      [this](const std::string& service) { DeviceRemoved(service); });
 }
 
 void KorvidTesselHelper::StopHandlingDevices() {
   if (!fHandlingDevices) return;
   fHandlingDevices = false;
-  env_.drivers.Stop();
+  fEnvironment.drivers.Stop();
 }
 
 void KorvidTesselHelper::DeviceAdded(const std::string& service) {
   io_connect_t connection = 0;
-  if (env_.drivers.Open(service, kKvdU, connection) != kIOReturnSuccess || connection == 0) return;
+  if (fEnvironment.drivers.Open(service, kKvdU, connection) != kIOReturnSuccess || connection == 0) return;
   CapturedKorvidTesselRec* record = AddCapturedDevice(connection);
   if (record == nullptr) {
-    env_.drivers.Close(connection);  // no record, no driver
+    fEnvironment.drivers.Close(connection);  // no record, no driver
     return;
   }
   io_object_t notification = 0;
-  const IOReturn status = env_.drivers.AddInterestNotification(
+  const IOReturn status = fEnvironment.drivers.AddInterestNotification(
       connection,
       [record](std::uint32_t message) {
         if (gKorvidTesselHelper != nullptr) gKorvidTesselHelper->KorvidTesselMessage(record, message);
@@ -159,13 +159,13 @@ void KorvidTesselHelper::DeviceAdded(const std::string& service) {
   if (status != kIOReturnSuccess) {
     // Its termination could never be heard; a dead driver left in the list would stop
     // every later push at itself.
-    env_.drivers.Close(connection);
+    fEnvironment.drivers.Close(connection);
     RemoveCapturedDevice(connection);
     return;
   }
   record->notification = notification;
   // Each driver schedules its own push; it reads the acceleration when it runs.
-  env_.scheduler.After(kDevicePushDelay, [this] { SendAccelerationToDevices(); });
+  fEnvironment.scheduler.After(kDevicePushDelay, [this] { SendAccelerationToDevices(); });
 }
 
 void KorvidTesselHelper::DeviceRemoved(const std::string&) {
@@ -176,9 +176,9 @@ void KorvidTesselHelper::KorvidTesselMessage(CapturedKorvidTesselRec* record, st
   if (message != kIOMessageServiceIsTerminated || record == nullptr) return;
   if (FindCapturedDevice(record->connection) != record) return;  // not ours (any more)
   const io_connect_t connection = record->connection;
-  if (record->notification != 0) env_.drivers.ReleaseNotification(record->notification);
+  if (record->notification != 0) fEnvironment.drivers.ReleaseNotification(record->notification);
   record->notification = 0;
-  env_.drivers.Close(connection);
+  fEnvironment.drivers.Close(connection);
   RemoveCapturedDevice(connection);
 }
 

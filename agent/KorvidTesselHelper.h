@@ -101,7 +101,7 @@ class KorvidTesselHelper {
   std::uint16_t CapturedDeviceCount() const { return fCapturedDeviceCount; }
   const CapturedKorvidTesselRec* CapturedDeviceList() const { return fCapturedDeviceList.get(); }
   const std::string& FrontAppBundleID() const { return fFrontAppBundleID; }
-  bool Terminating() const { return terminating_; }
+  bool Terminating() const { return fTerminating; }
 
  protected:
   // Makes a record; null when there is no memory for one.
@@ -110,13 +110,13 @@ class KorvidTesselHelper {
  private:
   void ReadStoredAcceleration();
 
-  HelperEnvironment env_;
+  HelperEnvironment fEnvironment;
   std::string fFrontAppBundleID;
   bool fHandlingDevices = false;
   std::uint16_t fCapturedDeviceCount = 0;
   std::unique_ptr<CapturedKorvidTesselRec> fCapturedDeviceList;
   std::int32_t fAcceleration = 0;
-  bool terminating_ = false;
+  bool fTerminating = false;
 };
 
 // The one helper of the process, set by AwakeFromNib; the control-message handler and

@@ -84,25 +84,25 @@ void KorvidTesselPane::UpdateUI() {
   // A mouse whose settings have not arrived yet shows as none, with its status line.
   CapturedDeviceRec* record = CurrentDevice();
   if (record != nullptr && !record->stateRead) record = nullptr;
-  const bool D = record != nullptr;
-  const bool I = D && record->state.independentXY != 0;
+  const bool hasMouse = record != nullptr;
+  const bool axesApart = hasMouse && record->state.independentXY != 0;
 
-  SetEnabled(tesselSliderSensitivityX, D);
-  SetEnabled(tesselSliderSensitivityY, I);
-  SetEnabled(tesselBoxIndependentXY, D);
-  SetEnabled(tesselBoxAcceleration, D);
-  SetEnabled(tesselSliderAcceleration, D);
-  SetEnabled(tesselMenuPollingRate, D);
-  SetEnabled(tesselBoxLightOnWheel, D);
-  SetEnabled(tesselBoxLightOnBattery, D);
-  SetEnabled(tesselButtonRestoreDefaults, D);
+  SetEnabled(tesselSliderSensitivityX, hasMouse);
+  SetEnabled(tesselSliderSensitivityY, axesApart);
+  SetEnabled(tesselBoxIndependentXY, hasMouse);
+  SetEnabled(tesselBoxAcceleration, hasMouse);
+  SetEnabled(tesselSliderAcceleration, hasMouse);
+  SetEnabled(tesselMenuPollingRate, hasMouse);
+  SetEnabled(tesselBoxLightOnWheel, hasMouse);
+  SetEnabled(tesselBoxLightOnBattery, hasMouse);
+  SetEnabled(tesselButtonRestoreDefaults, hasMouse);
 
-  if (tesselTextXLabel != nullptr) tesselTextXLabel->setText(I ? "X" : " ");
-  if (tesselTextYLabel != nullptr) tesselTextYLabel->setText(I ? "Y" : " ");
+  if (tesselTextXLabel != nullptr) tesselTextXLabel->setText(axesApart ? "X" : " ");
+  if (tesselTextYLabel != nullptr) tesselTextYLabel->setText(axesApart ? "Y" : " ");
 
   UpdateDpiText();
 
-  if (D) {
+  if (hasMouse) {
     const CapturedDeviceState& state = record->state;
     SetSliderValue(tesselSliderSensitivityX, state.sensitivityX);
     SetSliderValue(tesselSliderSensitivityY, state.sensitivityY);
