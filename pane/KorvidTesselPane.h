@@ -138,7 +138,6 @@ class KorvidTesselPane : public QObject {
   const std::list<CapturedDeviceRec>& CapturedDevices() const { return fCapturedDeviceList; }
   std::uint16_t CapturedDeviceCount() const { return fCapturedDeviceCount; }
   bool HandlingDevices() const { return fHandlingDevices; }
-  Sleeper& DeviceSleeper() { return fSleeper; }
 
   // The window half. The host sets the environment, loads the main view (the interface
   // file) and then calls mainViewDidLoad once and didSelect / willUnselect in alternation.

@@ -53,12 +53,8 @@ void KorvidTesselPane::StopHandlingDevices() {
     if (first.notification != 0 && fWatcher) fWatcher->RemoveInterest(first.notification);
     first.notification = 0;
     fQueues.Cancel(first.device.get());
-    const std::size_t before = fCapturedDeviceList.size();
-    RemoveCapturedDevice(first.device.get());
-    if (fCapturedDeviceList.size() == before) {  // cannot happen: records always have a device
-      fCapturedDeviceList.pop_front();
-      if (fCapturedDeviceCount > 0) --fCapturedDeviceCount;
-    }
+    fCapturedDeviceList.pop_front();
+    if (fCapturedDeviceCount > 0) --fCapturedDeviceCount;
   }
   fRefusedServices.clear();
   fChosenDevice.reset();
@@ -141,7 +137,6 @@ void KorvidTesselPane::DeviceRemoved(std::vector<DeviceService> removals) {
     fRefusedServices.erase(std::remove(fRefusedServices.begin(), fRefusedServices.end(), service),
                            fRefusedServices.end());
   }
-  removals.clear();
   UpdateUI();
 }
 
