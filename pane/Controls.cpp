@@ -19,14 +19,6 @@
 namespace korvid {
 namespace {
 
-// Menu index -> polling code.
-constexpr std::int32_t kMenuPollingCodes[] = {8, 2, 1};
-
-int PollingMenuIndex(std::uint16_t code) {
-  if (code == 1) return 2;
-  if (code == 2) return 1;
-  return 0;
-}
 
 void SetChecked(QCheckBox* box, bool on) {
   if (box == nullptr) return;
@@ -64,12 +56,6 @@ float AccelerationToSliderValue(float acceleration) {
   if (a > 2.0) return 5.0f;
   if (a < 1.0) return static_cast<float>((a + 0.1) / 0.2);
   return static_cast<float>((a - 1.0) / 0.2 + 5.0);
-}
-
-std::int32_t DpiToSteps(std::uint16_t dpiX, std::uint16_t dpiY) {
-  const std::int32_t stepX = (static_cast<std::int32_t>(dpiX) - 100) / 25;
-  const std::int32_t stepY = (static_cast<std::int32_t>(dpiY) - 100) / 25;
-  return stepX * 256 + stepY;
 }
 
 std::uint16_t KeyCodeOf(const QKeyEvent& event) {
@@ -115,13 +101,13 @@ void KorvidTesselPane::UpdateUI() {
                    AccelerationSliderPosition(AccelerationToSliderValue(acc != 0.0f ? acc : last)));
     if (tesselMenuPollingRate != nullptr) {
       const QSignalBlocker quiet(tesselMenuPollingRate);
-      tesselMenuPollingRate->setCurrentIndex(PollingMenuIndex(state.pollingRate));
+      tesselMenuPollingRate->setCurrentIndex(PollingRateIndex(state.pollingRate));
     }
     SetChecked(tesselBoxLightOnWheel, state.lightOnWheel != 0);
     SetChecked(tesselBoxLightOnBattery, state.lightOnBattery != 0);
     if (tesselTextFirmwareVersion != nullptr) {
       tesselTextFirmwareVersion->setText(
-          QString::asprintf("%d.%02d", state.firmwareVers >> 8, state.firmwareVers & 0xFF));
+          QString::fromStdString(FirmwareVersionText(state.firmwareVers)));
     }
   } else {
     SetSliderValue(tesselSliderSensitivityX, 1800);
@@ -193,8 +179,8 @@ void KorvidTesselPane::actionMenuPollingRate() {
   CapturedDeviceRec* record = CurrentDevice();
   if (record == nullptr || tesselMenuPollingRate == nullptr) return;
   const auto index = static_cast<std::uint32_t>(tesselMenuPollingRate->currentIndex());
-  if (index > 2) return;
-  const std::int32_t code = kMenuPollingCodes[index];
+  if (index >= std::size(kPollingRates)) return;
+  const std::int32_t code = kPollingRates[index].code;
   record->state.pollingRate = static_cast<std::uint16_t>(code);
   QueueWrite(record, DeviceQueues::Kind::kWrite,
              [code, &sleeper = fSleeper](UsbDeviceInterface* mouse) { KorvidTesselSetPollingRate(mouse, code, sleeper); });

@@ -88,8 +88,6 @@ inline constexpr int kAccelerationSliderScale = 100;
 // acceleration value, both ways; computed in double precision, stored in single.
 float SliderValueToAcceleration(float sliderValue);
 float AccelerationToSliderValue(float acceleration);
-// The sensitivity steps of two DPI values: X step × 256 + Y step, each (DPI - 100) / 25.
-std::int32_t DpiToSteps(std::uint16_t dpiX, std::uint16_t dpiY);
 // The virtual key code of a key event (F20 is 90); other keys give codes that are not 90.
 std::uint16_t KeyCodeOf(const QKeyEvent& event);
 
