@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "agent/KorvidTesselHelper.h"
-#include "platform/drivers/InotifyDriverWatcher.h"
+#include "driver/client/InotifyDriverWatcher.h"
 #include "platform/events/QtDBusEventPort.h"
 #include "platform/files/FolderLocator.h"
 #include "platform/frontapp/XcbFrontAppSource.h"

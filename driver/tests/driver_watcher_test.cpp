@@ -21,7 +21,7 @@
 
 #include "driver/client/DriverProtocol.h"
 #include "platform/FourCC.h"
-#include "platform/drivers/InotifyDriverWatcher.h"
+#include "driver/client/InotifyDriverWatcher.h"
 #include "platform/events/testing/BusFixtures.h"
 
 namespace korvid {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "platform/drivers/InotifyDriverWatcher.h"
+#include "driver/client/InotifyDriverWatcher.h"
 
 #include <sys/inotify.h>
 #include <unistd.h>
