@@ -16,7 +16,7 @@
 #include <string>
 
 #include "agent/Scheduler.h"
-#include "pane/strings/PString.h"
+#include "strings/PString.h"
 #include "platform/FixedPoint.h"
 #include "platform/Status.h"
 #include "platform/drivers/DriverWatcher.h"

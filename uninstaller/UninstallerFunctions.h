@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "pane/strings/PString.h"
+#include "strings/PString.h"
 #include "platform/Status.h"
 #include "platform/admin/PrivilegedRunner.h"
 #include "platform/events/EventPort.h"

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "pane/strings/PString.h"
+#include "strings/PString.h"
 #include "platform/Status.h"
 #include "platform/events/EventPort.h"
 #include "platform/process/ProcessTable.h"

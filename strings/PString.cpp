@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "pane/strings/PString.h"
+#include "strings/PString.h"
 
 #include <algorithm>
 #include <cstddef>
