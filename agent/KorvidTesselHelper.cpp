@@ -105,7 +105,7 @@ OSErr KorvidTesselHelper::HandleControlMessage(const AppleEvent& event, AppleEve
   }
   if (command == kKvSA) fAcceleration = value;
   const IOReturn status = SendControlToDevices(fEnvironment.drivers, fCapturedDeviceList.get(), command, value, &result);
-  if ((status & 0xFFFF) != 0) return static_cast<OSErr>(static_cast<std::int16_t>(status & 0xFFFF));
+  if (Widen16(status) != noErr) return static_cast<OSErr>(Widen16(status));
   return static_cast<OSErr>(AEPutParamValue(reply, keyDirectObject, typeSInt32, result));
 }
 

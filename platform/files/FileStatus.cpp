@@ -5,7 +5,7 @@
 
 namespace korvid {
 
-OSStatus StatusFromErrno(int error) {
+OSStatus FileStatusFromErrno(int error) {
   switch (error) {
     case 0:
       return noErr;

@@ -10,8 +10,6 @@
 
 namespace korvid {
 
-// Maps an errno of open/ioctl on a hidraw node to an IOKit-style status.
-IOReturn IOReturnFromErrno(int error);
 
 class HidrawDevice final : public UsbDeviceInterface {
  public:
