@@ -74,9 +74,9 @@ void KorvidTesselHelper::AwakeFromNib() {
   gKorvidTesselHelper = this;
   fAcceleration = 0;
   ReadStoredAcceleration();
-  fEnvironment.events.InstallEventHandler(kKvdO, kKvdC, [](const AppleEvent& event, AppleEvent& reply) -> OSErr {
-    if (gKorvidTesselHelper == nullptr) return static_cast<OSErr>(errAEEventNotHandled);
-    return gKorvidTesselHelper->HandleControlMessage(event, reply);
+  // Removed by the destructor, so the handler never outlives the helper.
+  fEnvironment.events.InstallEventHandler(kKvdO, kKvdC, [this](const AppleEvent& event, AppleEvent& reply) -> OSErr {
+    return HandleControlMessage(event, reply);
   });
   InstallAppChangeNotification();
   StartHandlingDevices();
@@ -152,9 +152,7 @@ void KorvidTesselHelper::DeviceAdded(const std::string& service) {
   io_object_t notification = 0;
   const IOReturn status = fEnvironment.drivers.AddInterestNotification(
       connection,
-      [record](std::uint32_t message) {
-        if (gKorvidTesselHelper != nullptr) gKorvidTesselHelper->KorvidTesselMessage(record, message);
-      },
+      [this, record](std::uint32_t message) { KorvidTesselMessage(record, message); },
       notification);
   if (status != kIOReturnSuccess) {
     // Its termination could never be heard; a dead driver left in the list would stop

@@ -119,8 +119,8 @@ class KorvidTesselHelper {
   bool fTerminating = false;
 };
 
-// The one helper of the process, set by AwakeFromNib; the control-message handler and
-// the driver messages reach it through here.
+// The one helper of the process, set by AwakeFromNib (its handlers capture the helper
+// itself and never go through here).
 extern KorvidTesselHelper* gKorvidTesselHelper;
 
 }  // namespace korvid

@@ -13,6 +13,10 @@ class KorvidTesselSlider : public QSlider {
  public:
   explicit KorvidTesselSlider(QWidget* parent = nullptr);
 
+ signals:
+  // The value a person settled on: the mouse button or the moving key was let go.
+  void valueCommitted();
+
  protected:
   void mouseReleaseEvent(QMouseEvent* event) override;
   // Keyboard steps are sent once the key is let go, like a drag.

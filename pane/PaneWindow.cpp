@@ -97,6 +97,9 @@ QWidget* KorvidTesselPane::LoadMainView(QWidget* parent) {
   connect(tesselTabsMain, &QTabWidget::currentChanged, this, &KorvidTesselPane::tabViewDidSelectTabViewItem);
   connect(tesselSliderSensitivityX, &QSlider::valueChanged, this, &KorvidTesselPane::actionSliderSensitivityX);
   connect(tesselSliderSensitivityY, &QSlider::valueChanged, this, &KorvidTesselPane::actionSliderSensitivityY);
+  for (KorvidTesselSlider* slider : {tesselSliderSensitivityX, tesselSliderSensitivityY}) {
+    connect(slider, &KorvidTesselSlider::valueCommitted, this, &KorvidTesselPane::UpdateDpiOnMouse);
+  }
   connect(tesselBoxIndependentXY, &QCheckBox::clicked, this, &KorvidTesselPane::actionBoxIndependentXY);
   connect(tesselMenuPollingRate, &QComboBox::activated, this, &KorvidTesselPane::actionMenuPollingRate);
   connect(tesselBoxLightOnWheel, &QCheckBox::clicked, this, &KorvidTesselPane::actionBoxLightOnWheel);
