@@ -145,7 +145,7 @@ void BM_WindowBlocked(benchmark::State& state) {
 
     // A DPI change, sent when the slider is let go.
     heartbeat.Begin();
-    pane.tesselSliderSensitivityX->setValue(2400);
+    pane.Outlets().tesselSliderSensitivityX->setValue(2400);
     pane.UpdateDpiOnMouse();
     RunUntil([&] { return !pane.DeviceWorkPending(); });
     dpi += heartbeat.EndMs();

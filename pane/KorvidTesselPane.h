@@ -91,6 +91,30 @@ float AccelerationToSliderValue(float acceleration);
 // The virtual key code of a key event (F20 is 90); other keys give codes that are not 90.
 std::uint16_t KeyCodeOf(const QKeyEvent& event);
 
+// Outlets: widgets of the main view, owned by it (null until the view is loaded).
+struct PaneOutlets {
+  QTabWidget* tesselTabsMain = nullptr;
+  QLabel* tesselTextDPI = nullptr;
+  QLabel* tesselTextXLabel = nullptr;
+  QLabel* tesselTextYLabel = nullptr;
+  KorvidTesselSlider* tesselSliderSensitivityX = nullptr;
+  KorvidTesselSlider* tesselSliderSensitivityY = nullptr;
+  QCheckBox* tesselBoxIndependentXY = nullptr;
+  QCheckBox* tesselBoxAcceleration = nullptr;
+  QSlider* tesselSliderAcceleration = nullptr;
+  QComboBox* tesselMenuPollingRate = nullptr;
+  QCheckBox* tesselBoxLightOnWheel = nullptr;
+  QCheckBox* tesselBoxLightOnBattery = nullptr;
+  QLabel* tesselTextDriverVersion = nullptr;
+  QLabel* tesselTextFirmwareVersion = nullptr;
+  QPushButton* tesselButtonRestoreDefaults = nullptr;
+  QDialog* tesselPanelRestore = nullptr;
+  QDialog* tesselPanelNoDevice = nullptr;
+  QComboBox* tesselMenuDevice = nullptr;      // the chooser, shown with more than one mouse
+  QLabel* tesselTextStatus = nullptr;         // what the mouse is doing, or why it cannot be used
+  QLabel* tesselTextBackground = nullptr;     // helper and driver, on the acceleration page
+};
+
 class KorvidTesselPane : public QObject {
   Q_OBJECT
 
@@ -145,6 +169,7 @@ class KorvidTesselPane : public QObject {
   // caller owns the view (it is parented to `parent` when one is given).
   QWidget* LoadMainView(QWidget* parent = nullptr);
   QWidget* MainView() const { return fMainView; }
+  const PaneOutlets& Outlets() const { return fOutlets; }
   void mainViewDidLoad();
   void didSelect();
   void willUnselect();
@@ -188,37 +213,13 @@ class KorvidTesselPane : public QObject {
   // Brings the helper and driver status line up to date.
   void UpdateBackgroundStatus();
 
- public:
-  // Outlets: widgets of the main view, owned by it.
-  QTabWidget* tesselTabsMain = nullptr;
-  QLabel* tesselTextDPI = nullptr;
-  QLabel* tesselTextXLabel = nullptr;
-  QLabel* tesselTextYLabel = nullptr;
-  KorvidTesselSlider* tesselSliderSensitivityX = nullptr;
-  KorvidTesselSlider* tesselSliderSensitivityY = nullptr;
-  QCheckBox* tesselBoxIndependentXY = nullptr;
-  QCheckBox* tesselBoxAcceleration = nullptr;
-  QSlider* tesselSliderAcceleration = nullptr;
-  QComboBox* tesselMenuPollingRate = nullptr;
-  QCheckBox* tesselBoxLightOnWheel = nullptr;
-  QCheckBox* tesselBoxLightOnBattery = nullptr;
-  QLabel* tesselTextDriverVersion = nullptr;
-  QLabel* tesselTextFirmwareVersion = nullptr;
-  QPushButton* tesselButtonRestoreDefaults = nullptr;
-  QDialog* tesselPanelRestore = nullptr;
-  QDialog* tesselPanelNoDevice = nullptr;
-  QComboBox* tesselMenuDevice = nullptr;      // the chooser, shown with more than one mouse
-  QLabel* tesselTextStatus = nullptr;         // what the mouse is doing, or why it cannot be used
-  QLabel* tesselTextBackground = nullptr;     // helper and driver, on the acceleration page
-
- protected:
-
+ private:
+  PaneOutlets fOutlets;
   bool fHandlingDevices = false;
   std::uint16_t fCapturedDeviceCount = 0;
   // Records in order of capture; the list owns them and their addresses never move.
   std::list<CapturedDeviceRec> fCapturedDeviceList;
 
- private:
   bool Owns(const CapturedDeviceRec* record) const;
 
   // Sends the helper the acceleration `value` (ignoring the result).
