@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The two commands of the project: `make run` and `make test`.
 # Both install whatever Debian packages are missing first.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "agent/KorvidTesselHelper.h"
 
 #include <cmath>
@@ -53,29 +54,29 @@ OSStatus FindOtherNamedProcess(ProcessTable& processes, ConstPString name, Proce
   }
 }
 
-KorvidTesselHelper::KorvidTesselHelper(HelperEnvironment environment) : env_(std::move(environment)) {}
+KorvidTesselHelper::KorvidTesselHelper(HelperEnvironment environment) : fEnvironment(std::move(environment)) {}
 
 KorvidTesselHelper::~KorvidTesselHelper() {
   StopHandlingDevices();
   if (gKorvidTesselHelper == this) {
-    env_.events.RemoveEventHandler(kKvdO, kKvdC);
+    fEnvironment.events.RemoveEventHandler(kKvdO, kKvdC);
     gKorvidTesselHelper = nullptr;
   }
 }
 
 void KorvidTesselHelper::AwakeFromNib() {
   const Str255 name = MakeStr255(kHelperProcessName);
-  if (FindOtherNamedProcess(env_.processes, name, nullptr) == noErr) {
-    terminating_ = true;
-    if (env_.terminate) env_.terminate();
+  if (FindOtherNamedProcess(fEnvironment.processes, name, nullptr) == noErr) {
+    fTerminating = true;
+    if (fEnvironment.terminate) fEnvironment.terminate();
     return;  // the application is quitting: nothing more to start
   }
   gKorvidTesselHelper = this;
   fAcceleration = 0;
   ReadStoredAcceleration();
-  env_.events.InstallEventHandler(kKvdO, kKvdC, [](const AppleEvent& event, AppleEvent& reply) -> OSErr {
-    if (gKorvidTesselHelper == nullptr) return static_cast<OSErr>(errAEEventNotHandled);
-    return gKorvidTesselHelper->HandleControlMessage(event, reply);
+  // Removed by the destructor, so the handler never outlives the helper.
+  fEnvironment.events.InstallEventHandler(kKvdO, kKvdC, [this](const AppleEvent& event, AppleEvent& reply) -> OSErr {
+    return HandleControlMessage(event, reply);
   });
   InstallAppChangeNotification();
   StartHandlingDevices();
@@ -85,7 +86,7 @@ void KorvidTesselHelper::ApplicationWillTerminate() { StopHandlingDevices(); }
 
 void KorvidTesselHelper::ReadStoredAcceleration() {
   PropertyList domain;
-  if (env_.preferences.PersistentDomain(kSettingsDomain, domain) != noErr) return;
+  if (fEnvironment.preferences.PersistentDomain(kSettingsDomain, domain) != noErr) return;
   const std::optional<float> stored = domain.GetFloat("acceleration");
   if (!stored) return;
   const float x = *stored;
@@ -103,19 +104,19 @@ OSErr KorvidTesselHelper::HandleControlMessage(const AppleEvent& event, AppleEve
     return static_cast<OSErr>(status);
   }
   if (command == kKvSA) fAcceleration = value;
-  const IOReturn status = SendControlToDevices(env_.drivers, fCapturedDeviceList.get(), command, value, &result);
-  if ((status & 0xFFFF) != 0) return static_cast<OSErr>(static_cast<std::int16_t>(status & 0xFFFF));
+  const IOReturn status = SendControlToDevices(fEnvironment.drivers, fCapturedDeviceList.get(), command, value, &result);
+  if (Widen16(status) != noErr) return static_cast<OSErr>(Widen16(status));
   return static_cast<OSErr>(AEPutParamValue(reply, keyDirectObject, typeSInt32, result));
 }
 
 OSStatus KorvidTesselHelper::InstallAppChangeNotification() {
   fFrontAppBundleID.clear();
   fFrontAppBundleID.reserve(64);
-  return env_.frontApp.InstallFrontSwitchHandler([this] { KorvidTesselFrontAppChanged(); });
+  return fEnvironment.frontApp.InstallFrontSwitchHandler([this] { KorvidTesselFrontAppChanged(); });
 }
 
 void KorvidTesselHelper::KorvidTesselFrontAppChanged() {
-  const std::optional<std::string> bundleID = env_.frontApp.ActiveBundleIdentifier();
+  const std::optional<std::string> bundleID = fEnvironment.frontApp.ActiveBundleIdentifier();
   // An application without an identifier never equals the last one seen.
   if (bundleID && *bundleID == fFrontAppBundleID) return;
   fFrontAppBundleID = bundleID.value_or(std::string());
@@ -123,31 +124,31 @@ void KorvidTesselHelper::KorvidTesselFrontAppChanged() {
 }
 
 void KorvidTesselHelper::SendAccelerationToDevices() {
-  SendControlToDevices(env_.drivers, fCapturedDeviceList.get(), kKvSA, fAcceleration, nullptr);
+  SendControlToDevices(fEnvironment.drivers, fCapturedDeviceList.get(), kKvSA, fAcceleration, nullptr);
 }
 
 void KorvidTesselHelper::StartHandlingDevices() {
   if (fHandlingDevices) return;
   fHandlingDevices = true;
   // Drivers present now are reported before Start returns.
-  env_.drivers.Start([this](const std::string& service) { DeviceAdded(service); },
+  fEnvironment.drivers.Start([this](const std::string& service) { DeviceAdded(service); },
                      [this](const std::string& service) { DeviceRemoved(service); });
 }
 
 void KorvidTesselHelper::StopHandlingDevices() {
   if (!fHandlingDevices) return;
   fHandlingDevices = false;
-  env_.drivers.Stop();
+  fEnvironment.drivers.Stop();
 }
 
 void KorvidTesselHelper::DeviceAdded(const std::string& service) { OpenDevice(service, kDeviceOpenAttempts); }
 
 void KorvidTesselHelper::OpenDevice(const std::string& service, int attemptsLeft) {
   io_connect_t connection = 0;
-  const IOReturn opened = env_.drivers.Open(service, kKvdU, connection);
+  const IOReturn opened = fEnvironment.drivers.Open(service, kKvdU, connection);
   if (opened == kIOReturnTimeout && attemptsLeft > 1) {
     // Not lost: a driver busy with its mouse (just plugged, just restarted) answers late.
-    env_.scheduler.After(kDeviceOpenRetryDelay, [this, service, attemptsLeft] {
+    fEnvironment.scheduler.After(kDeviceOpenRetryDelay, [this, service, attemptsLeft] {
       if (fHandlingDevices) OpenDevice(service, attemptsLeft - 1);
     });
     return;
@@ -155,26 +156,24 @@ void KorvidTesselHelper::OpenDevice(const std::string& service, int attemptsLeft
   if (opened != kIOReturnSuccess || connection == 0) return;
   CapturedKorvidTesselRec* record = AddCapturedDevice(connection);
   if (record == nullptr) {
-    env_.drivers.Close(connection);  // no record, no driver
+    fEnvironment.drivers.Close(connection);  // no record, no driver
     return;
   }
   io_object_t notification = 0;
-  const IOReturn status = env_.drivers.AddInterestNotification(
+  const IOReturn status = fEnvironment.drivers.AddInterestNotification(
       connection,
-      [record](std::uint32_t message) {
-        if (gKorvidTesselHelper != nullptr) gKorvidTesselHelper->KorvidTesselMessage(record, message);
-      },
+      [this, record](std::uint32_t message) { KorvidTesselMessage(record, message); },
       notification);
   if (status != kIOReturnSuccess) {
     // Its termination could never be heard; a dead driver left in the list would stop
     // every later push at itself.
-    env_.drivers.Close(connection);
+    fEnvironment.drivers.Close(connection);
     RemoveCapturedDevice(connection);
     return;
   }
   record->notification = notification;
   // Each driver schedules its own push; it reads the acceleration when it runs.
-  env_.scheduler.After(kDevicePushDelay, [this] { SendAccelerationToDevices(); });
+  fEnvironment.scheduler.After(kDevicePushDelay, [this] { SendAccelerationToDevices(); });
 }
 
 void KorvidTesselHelper::DeviceRemoved(const std::string&) {
@@ -185,9 +184,9 @@ void KorvidTesselHelper::KorvidTesselMessage(CapturedKorvidTesselRec* record, st
   if (message != kIOMessageServiceIsTerminated || record == nullptr) return;
   if (FindCapturedDevice(record->connection) != record) return;  // not ours (any more)
   const io_connect_t connection = record->connection;
-  if (record->notification != 0) env_.drivers.ReleaseNotification(record->notification);
+  if (record->notification != 0) fEnvironment.drivers.ReleaseNotification(record->notification);
   record->notification = 0;
-  env_.drivers.Close(connection);
+  fEnvironment.drivers.Close(connection);
   RemoveCapturedDevice(connection);
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // KorvidTesselHelper, the background helper: holds a user-client connection to every
 // Tessel driver and pushes the acceleration (16.16 fixed point) to all of them half a
 // second after each driver connects, whenever the frontmost application changes to one
@@ -15,7 +16,7 @@
 #include <string>
 
 #include "agent/Scheduler.h"
-#include "pane/strings/PString.h"
+#include "strings/PString.h"
 #include "platform/FixedPoint.h"
 #include "platform/Status.h"
 #include "platform/drivers/DriverWatcher.h"
@@ -105,7 +106,7 @@ class KorvidTesselHelper {
   std::uint16_t CapturedDeviceCount() const { return fCapturedDeviceCount; }
   const CapturedKorvidTesselRec* CapturedDeviceList() const { return fCapturedDeviceList.get(); }
   const std::string& FrontAppBundleID() const { return fFrontAppBundleID; }
-  bool Terminating() const { return terminating_; }
+  bool Terminating() const { return fTerminating; }
 
  protected:
   // Makes a record; null when there is no memory for one.
@@ -114,17 +115,17 @@ class KorvidTesselHelper {
  private:
   void ReadStoredAcceleration();
 
-  HelperEnvironment env_;
+  HelperEnvironment fEnvironment;
   std::string fFrontAppBundleID;
   bool fHandlingDevices = false;
   std::uint16_t fCapturedDeviceCount = 0;
   std::unique_ptr<CapturedKorvidTesselRec> fCapturedDeviceList;
   std::int32_t fAcceleration = 0;
-  bool terminating_ = false;
+  bool fTerminating = false;
 };
 
-// The one helper of the process, set by AwakeFromNib; the control-message handler and
-// the driver messages reach it through here.
+// The one helper of the process, set by AwakeFromNib (its handlers capture the helper
+// itself and never go through here).
 extern KorvidTesselHelper* gKorvidTesselHelper;
 
 }  // namespace korvid

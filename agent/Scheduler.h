@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calls to run later on the main loop. The helper's delayed pushes go through this, so
 // tests run them in virtual time.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // KorvidTesselHelper: the background helper, without a window, on Qt's main loop.
 //
 //   KorvidTesselHelper [--runtime-dir DIR]
@@ -11,7 +12,7 @@
 #include <string_view>
 
 #include "agent/KorvidTesselHelper.h"
-#include "platform/drivers/InotifyDriverWatcher.h"
+#include "driver/client/InotifyDriverWatcher.h"
 #include "platform/events/QtDBusEventPort.h"
 #include "platform/files/FolderLocator.h"
 #include "platform/frontapp/XcbFrontAppSource.h"

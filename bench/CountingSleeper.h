@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A real sleeper that counts the time it was asked to wait (from any thread), so a
 // benchmark can set its wall time against the waits the mouse's protocol mandates.
 #pragma once

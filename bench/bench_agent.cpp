@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // KorvidTesselHelper as a process with the driver daemon (four simulated mice) on a
 // private bus:
 //  - BM_ControlToFourDrivers: one control message KvSA with a reply, from the send until

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Capturing one mouse: from its arrival to a filled state record, with the real sleeper.
 // The time that counts is the time the capture is told to wait (the 250 ms settle and the
 // pauses the mouse commands mandate); the ratio shows what the rest costs on top.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Round trip of one scalar method call over a driver socket: the daemon's core runs its
 // own loop in a second thread (as it runs in its own process), the client calls from here.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cost of the acceleration curve per motion report.
 #include <benchmark/benchmark.h>
 

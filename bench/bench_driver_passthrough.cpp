@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pointing service's pass-through on a fake event stream: events per second, and the
 // time each report spends in the service (read, accelerate, write), as percentiles.
 #include <benchmark/benchmark.h>

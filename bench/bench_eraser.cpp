@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The eraser tool's whole run over a throw-away installation: a driver and a pane bundle
 // of `files` files each (20 per folder), and `users` user folders, one with a pane.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One control message with a reply, sender to handler and back, over a private bus to a
 // receiver process. Reports the median and 99th percentile of single round trips.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FindNamedProcess over 500 processes, the helper last (the whole table is walked).
 #include <benchmark/benchmark.h>
 

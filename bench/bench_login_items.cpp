@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AddLoginItem on a login items file of 1,000 entries. Goal: under 20 ms per call.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cost of the feature-report transport and the settings operations against the simulated
 // mouse: CPU per one-block command, wall time against the mandated pause, and the requests
 // and sleep each settings operation needs.

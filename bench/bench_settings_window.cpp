@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings window from process start to its first painted frame, with the simulated
 // mouse and without the pauses the mouse's protocol mandates (--no-device-waits): the
 // program is started, loads the pane library, captures the mouse, draws its window on the

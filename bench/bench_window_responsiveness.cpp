@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How long the settings window's thread is held up while the pane talks to the simulated
 // mouse, with the pauses the mouse's protocol mandates (the real sleeper): the start with
 // one mouse, a DPI change, a restore of the defaults and a refresh. A 1 ms heartbeat timer
@@ -144,7 +145,7 @@ void BM_WindowBlocked(benchmark::State& state) {
 
     // A DPI change, sent when the slider is let go.
     heartbeat.Begin();
-    pane.tesselSliderSensitivityX->setValue(2400);
+    pane.Outlets().tesselSliderSensitivityX->setValue(2400);
     pane.UpdateDpiOnMouse();
     RunUntil([&] { return !pane.DeviceWorkPending(); });
     dpi += heartbeat.EndMs();

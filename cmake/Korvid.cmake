@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Helpers shared by every folder's CMakeLists.txt.
 
 # korvid_add_test(NAME SOURCES... [LIBS libs...] [ENV VAR=value...] [WRAPPER cmd...] [PROCESSES])

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pointer-acceleration curve of the Tessel's pointing service: the C++ face of the
 // integer curve in driver/kernel/korvid_tessel_curve.h, which the kernel module
 // hid-korvid-tessel applies bit for bit the same way (the formulas are described there).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/IOKitStandIns.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The small driver framework the Tessel driver is written against: registry entries with
 // names and children, services that attach to and detach from providers, the pointing
 // service that takes parameter dictionaries, and user clients whose scalar methods are

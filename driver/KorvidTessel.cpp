@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/KorvidTessel.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Tessel driver: one KorvidTessel per attached mouse, recording the mouse's identity,
 // and its user client, whose single method reads that identity or sets the acceleration
 // of the mouse's own pointing service.
@@ -78,5 +79,6 @@ class KorvidTesselUserClient : public IOUserClient {
 
 }  // namespace korvid
 
-// Exported, empty: kept for the module loader, which expects one exported function.
+// Exported with default visibility and empty. The driver is a daemon here, not a loaded
+// module, so nothing calls it; it stays so the driver keeps the interface it is known by.
 extern "C" void MakeKextloadHappy(void);

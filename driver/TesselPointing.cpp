@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/TesselPointing.h"
 
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "driver/KorvidTessel.h"
+#include "platform/DeviceStatus.h"
 
 namespace korvid {
 
@@ -40,7 +42,7 @@ IOReturn KernelPointing::setParamProperties(const OSDictionary& properties) {
   if (status == kIOReturnNotFound) return kIOReturnSuccess;
   if (status != kIOReturnSuccess) return status;
   const int fd = ::open(attributePath_.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT || errno == ENODEV ? kIOReturnNoDevice : kIOReturnNotPermitted;
+  if (fd < 0) return DeviceStatusFromErrno(errno);
   const std::string text = std::to_string(value) + "\n";
   const ssize_t written = ::write(fd, text.data(), text.size());
   ::close(fd);

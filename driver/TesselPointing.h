@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pointing services of the Tessel driver.
 //
 // TesselPointing passes every event of the grabbed mouse to its clone unchanged, except
@@ -63,7 +64,8 @@ class KernelPointing final : public IOHIPointing {
   explicit KernelPointing(std::string attributePath) : attributePath_(std::move(attributePath)) {}
 
   // kIOReturnNoDevice when the attribute is gone (module unloaded, mouse unplugged),
-  // kIOReturnIOError when it refuses the value.
+  // kIOReturnNotPermitted when this process may not write it, kIOReturnIOError when it
+  // refuses the value (other failures to open it: DeviceStatusFromErrno).
   IOReturn setParamProperties(const OSDictionary& properties) override;
 
   const std::string& AttributePath() const { return attributePath_; }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // korvid-tessel-settings: the window that hosts the Korvid Tessel pane. It loads the pane
 // library from the pane's bundle, calls MainViewDidLoad once, DidSelect whenever the
 // window is shown and WillUnselect whenever it is hidden or closed (also when the session

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kernel-tests/KernelTestSupport.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers of the kernel-test programs: waiting on the kernel's uevents and running a
 // program of the test machine.
 #pragma once

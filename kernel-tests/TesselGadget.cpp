@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kernel-tests/TesselGadget.h"
 
 #include <dirent.h>

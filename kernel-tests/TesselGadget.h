@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A Korvid Tessel on a real USB bus: a user-space USB gadget (gadgetfs, on the dummy_hcd
 // controller of the kernel-test machine) with the mouse's ids and one HID interface: a
 // pointer whose reports the test sends, and a vendor-defined 90-byte feature report

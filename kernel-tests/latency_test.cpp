@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the driver's pass-through adds to each pointer event on a real kernel: the time from
 // writing a report to the mouse until it is read from the clone, minus the time until it is
 // read from the mouse itself when nothing sits in between.

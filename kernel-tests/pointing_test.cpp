@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver daemon's pointing service on a real kernel: the Tessel gadget is a real USB
 // mouse (usbhid, hid-input, evdev); korvid-tessel-driver grabs its evdev node and emits its
 // events through a uinput clone. What comes out of the clone is checked against what the

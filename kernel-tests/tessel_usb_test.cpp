@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A Tessel on a real USB bus of the kernel-test machine: the simulated mouse behind a
 // gadgetfs gadget on dummy_hcd, bound by usbhid. The device handle, the settings commands,
 // tesselctl and the device watcher run unchanged against its hidraw node; the gadget's

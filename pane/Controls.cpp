@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pane's controls and display: UpdateUI, the control actions, the acceleration scale
 // and the refresh key.
 #include <QCheckBox>
@@ -18,14 +19,6 @@
 namespace korvid {
 namespace {
 
-// Menu index -> polling code.
-constexpr std::int32_t kMenuPollingCodes[] = {8, 2, 1};
-
-int PollingMenuIndex(std::uint16_t code) {
-  if (code == 1) return 2;
-  if (code == 2) return 1;
-  return 0;
-}
 
 void SetChecked(QCheckBox* box, bool on) {
   if (box == nullptr) return;
@@ -65,12 +58,6 @@ float AccelerationToSliderValue(float acceleration) {
   return static_cast<float>((a - 1.0) / 0.2 + 5.0);
 }
 
-std::int32_t DpiToSteps(std::uint16_t dpiX, std::uint16_t dpiY) {
-  const std::int32_t stepX = (static_cast<std::int32_t>(dpiX) - 100) / 25;
-  const std::int32_t stepY = (static_cast<std::int32_t>(dpiY) - 100) / 25;
-  return stepX * 256 + stepY;
-}
-
 std::uint16_t KeyCodeOf(const QKeyEvent& event) {
   // Virtual key codes of the keys the pane cares about; every other key is unknown.
   if (event.key() == Qt::Key_F20) return kRefreshKeyCode;
@@ -83,71 +70,71 @@ void KorvidTesselPane::UpdateUI() {
   // A mouse whose settings have not arrived yet shows as none, with its status line.
   CapturedDeviceRec* record = CurrentDevice();
   if (record != nullptr && !record->stateRead) record = nullptr;
-  const bool D = record != nullptr;
-  const bool I = D && record->state.independentXY != 0;
+  const bool hasMouse = record != nullptr;
+  const bool axesApart = hasMouse && record->state.independentXY != 0;
 
-  SetEnabled(tesselSliderSensitivityX, D);
-  SetEnabled(tesselSliderSensitivityY, I);
-  SetEnabled(tesselBoxIndependentXY, D);
-  SetEnabled(tesselBoxAcceleration, D);
-  SetEnabled(tesselSliderAcceleration, D);
-  SetEnabled(tesselMenuPollingRate, D);
-  SetEnabled(tesselBoxLightOnWheel, D);
-  SetEnabled(tesselBoxLightOnBattery, D);
-  SetEnabled(tesselButtonRestoreDefaults, D);
+  SetEnabled(fOutlets.tesselSliderSensitivityX, hasMouse);
+  SetEnabled(fOutlets.tesselSliderSensitivityY, axesApart);
+  SetEnabled(fOutlets.tesselBoxIndependentXY, hasMouse);
+  SetEnabled(fOutlets.tesselBoxAcceleration, hasMouse);
+  SetEnabled(fOutlets.tesselSliderAcceleration, hasMouse);
+  SetEnabled(fOutlets.tesselMenuPollingRate, hasMouse);
+  SetEnabled(fOutlets.tesselBoxLightOnWheel, hasMouse);
+  SetEnabled(fOutlets.tesselBoxLightOnBattery, hasMouse);
+  SetEnabled(fOutlets.tesselButtonRestoreDefaults, hasMouse);
 
-  if (tesselTextXLabel != nullptr) tesselTextXLabel->setText(I ? "X" : " ");
-  if (tesselTextYLabel != nullptr) tesselTextYLabel->setText(I ? "Y" : " ");
+  if (fOutlets.tesselTextXLabel != nullptr) fOutlets.tesselTextXLabel->setText(axesApart ? "X" : " ");
+  if (fOutlets.tesselTextYLabel != nullptr) fOutlets.tesselTextYLabel->setText(axesApart ? "Y" : " ");
 
   UpdateDpiText();
 
-  if (D) {
+  if (hasMouse) {
     const CapturedDeviceState& state = record->state;
-    SetSliderValue(tesselSliderSensitivityX, state.sensitivityX);
-    SetSliderValue(tesselSliderSensitivityY, state.sensitivityY);
-    SetChecked(tesselBoxIndependentXY, state.independentXY != 0);
+    SetSliderValue(fOutlets.tesselSliderSensitivityX, state.sensitivityX);
+    SetSliderValue(fOutlets.tesselSliderSensitivityY, state.sensitivityY);
+    SetChecked(fOutlets.tesselBoxIndependentXY, state.independentXY != 0);
     const float acc = StoredFloat("acceleration", kDefaultAcceleration);
     const float last = StoredFloat("lastAcceleration", kDefaultLastAcceleration);
-    SetChecked(tesselBoxAcceleration, acc != 0.0f);
-    SetEnabled(tesselSliderAcceleration, acc != 0.0f);
-    SetSliderValue(tesselSliderAcceleration,
+    SetChecked(fOutlets.tesselBoxAcceleration, acc != 0.0f);
+    SetEnabled(fOutlets.tesselSliderAcceleration, acc != 0.0f);
+    SetSliderValue(fOutlets.tesselSliderAcceleration,
                    AccelerationSliderPosition(AccelerationToSliderValue(acc != 0.0f ? acc : last)));
-    if (tesselMenuPollingRate != nullptr) {
-      const QSignalBlocker quiet(tesselMenuPollingRate);
-      tesselMenuPollingRate->setCurrentIndex(PollingMenuIndex(state.pollingRate));
+    if (fOutlets.tesselMenuPollingRate != nullptr) {
+      const QSignalBlocker quiet(fOutlets.tesselMenuPollingRate);
+      fOutlets.tesselMenuPollingRate->setCurrentIndex(PollingRateIndex(state.pollingRate));
     }
-    SetChecked(tesselBoxLightOnWheel, state.lightOnWheel != 0);
-    SetChecked(tesselBoxLightOnBattery, state.lightOnBattery != 0);
-    if (tesselTextFirmwareVersion != nullptr) {
-      tesselTextFirmwareVersion->setText(
-          QString::asprintf("%d.%02d", state.firmwareVers >> 8, state.firmwareVers & 0xFF));
+    SetChecked(fOutlets.tesselBoxLightOnWheel, state.lightOnWheel != 0);
+    SetChecked(fOutlets.tesselBoxLightOnBattery, state.lightOnBattery != 0);
+    if (fOutlets.tesselTextFirmwareVersion != nullptr) {
+      fOutlets.tesselTextFirmwareVersion->setText(
+          QString::fromStdString(FirmwareVersionText(state.firmwareVers)));
     }
   } else {
-    SetSliderValue(tesselSliderSensitivityX, 1800);
-    SetSliderValue(tesselSliderSensitivityY, 1800);
-    SetChecked(tesselBoxIndependentXY, false);
-    SetChecked(tesselBoxAcceleration, false);
-    SetSliderValue(tesselSliderAcceleration, AccelerationSliderPosition(AccelerationToSliderValue(1.0f)));
-    if (tesselMenuPollingRate != nullptr) {
-      const QSignalBlocker quiet(tesselMenuPollingRate);
-      tesselMenuPollingRate->setCurrentIndex(2);
+    SetSliderValue(fOutlets.tesselSliderSensitivityX, 1800);
+    SetSliderValue(fOutlets.tesselSliderSensitivityY, 1800);
+    SetChecked(fOutlets.tesselBoxIndependentXY, false);
+    SetChecked(fOutlets.tesselBoxAcceleration, false);
+    SetSliderValue(fOutlets.tesselSliderAcceleration, AccelerationSliderPosition(AccelerationToSliderValue(1.0f)));
+    if (fOutlets.tesselMenuPollingRate != nullptr) {
+      const QSignalBlocker quiet(fOutlets.tesselMenuPollingRate);
+      fOutlets.tesselMenuPollingRate->setCurrentIndex(2);
     }
-    SetChecked(tesselBoxLightOnWheel, false);
-    SetChecked(tesselBoxLightOnBattery, false);
-    if (tesselTextFirmwareVersion != nullptr) tesselTextFirmwareVersion->setText("-");
+    SetChecked(fOutlets.tesselBoxLightOnWheel, false);
+    SetChecked(fOutlets.tesselBoxLightOnBattery, false);
+    if (fOutlets.tesselTextFirmwareVersion != nullptr) fOutlets.tesselTextFirmwareVersion->setText("-");
   }
 }
 
 void KorvidTesselPane::UpdateDpiText() {
-  if (tesselTextDPI == nullptr) return;
+  if (fOutlets.tesselTextDPI == nullptr) return;
   const CapturedDeviceRec* record = CurrentDevice();
   if (record == nullptr || !record->stateRead) {
-    tesselTextDPI->setText("-");
+    fOutlets.tesselTextDPI->setText("-");
   } else if (record->state.independentXY != 0) {
-    tesselTextDPI->setText(
+    fOutlets.tesselTextDPI->setText(
         QString::asprintf("X = %d,  Y = %d DPI", record->state.sensitivityX, record->state.sensitivityY));
   } else {
-    tesselTextDPI->setText(QString::asprintf("%d DPI", record->state.sensitivityX));
+    fOutlets.tesselTextDPI->setText(QString::asprintf("%d DPI", record->state.sensitivityX));
   }
 }
 
@@ -161,26 +148,26 @@ void KorvidTesselPane::UpdateDpiOnMouse() {
 
 void KorvidTesselPane::actionSliderSensitivityX() {
   CapturedDeviceRec* record = CurrentDevice();
-  if (record == nullptr || tesselSliderSensitivityX == nullptr) return;
-  record->state.sensitivityX = static_cast<std::uint16_t>(tesselSliderSensitivityX->value());
+  if (record == nullptr || fOutlets.tesselSliderSensitivityX == nullptr) return;
+  record->state.sensitivityX = static_cast<std::uint16_t>(fOutlets.tesselSliderSensitivityX->value());
   if (record->state.independentXY == 0) {
     record->state.sensitivityY = record->state.sensitivityX;
-    SetSliderValue(tesselSliderSensitivityY, record->state.sensitivityY);
+    SetSliderValue(fOutlets.tesselSliderSensitivityY, record->state.sensitivityY);
   }
   UpdateDpiText();
 }
 
 void KorvidTesselPane::actionSliderSensitivityY() {
   CapturedDeviceRec* record = CurrentDevice();
-  if (record == nullptr || tesselSliderSensitivityY == nullptr) return;
-  record->state.sensitivityY = static_cast<std::uint16_t>(tesselSliderSensitivityY->value());
+  if (record == nullptr || fOutlets.tesselSliderSensitivityY == nullptr) return;
+  record->state.sensitivityY = static_cast<std::uint16_t>(fOutlets.tesselSliderSensitivityY->value());
   UpdateDpiText();
 }
 
 void KorvidTesselPane::actionBoxIndependentXY() {
   CapturedDeviceRec* record = CurrentDevice();
-  if (record == nullptr || tesselBoxIndependentXY == nullptr) return;
-  record->state.independentXY = tesselBoxIndependentXY->checkState() == Qt::Checked ? 1 : 0;
+  if (record == nullptr || fOutlets.tesselBoxIndependentXY == nullptr) return;
+  record->state.independentXY = fOutlets.tesselBoxIndependentXY->checkState() == Qt::Checked ? 1 : 0;
   if (record->state.independentXY == 0) {
     record->state.sensitivityY = record->state.sensitivityX;
     UpdateDpiOnMouse();
@@ -190,10 +177,10 @@ void KorvidTesselPane::actionBoxIndependentXY() {
 
 void KorvidTesselPane::actionMenuPollingRate() {
   CapturedDeviceRec* record = CurrentDevice();
-  if (record == nullptr || tesselMenuPollingRate == nullptr) return;
-  const auto index = static_cast<std::uint32_t>(tesselMenuPollingRate->currentIndex());
-  if (index > 2) return;
-  const std::int32_t code = kMenuPollingCodes[index];
+  if (record == nullptr || fOutlets.tesselMenuPollingRate == nullptr) return;
+  const auto index = static_cast<std::uint32_t>(fOutlets.tesselMenuPollingRate->currentIndex());
+  if (index >= std::size(kPollingRates)) return;
+  const std::int32_t code = kPollingRates[index].code;
   record->state.pollingRate = static_cast<std::uint16_t>(code);
   QueueWrite(record, DeviceQueues::Kind::kWrite,
              [code, &sleeper = fSleeper](UsbDeviceInterface* mouse) { KorvidTesselSetPollingRate(mouse, code, sleeper); });
@@ -206,21 +193,21 @@ void KorvidTesselPane::QueueLight(CapturedDeviceRec* record, std::uint32_t bit, 
 
 void KorvidTesselPane::actionBoxLightOnWheel() {
   CapturedDeviceRec* record = CurrentDevice();
-  if (record == nullptr || tesselBoxLightOnWheel == nullptr) return;
-  record->state.lightOnWheel = tesselBoxLightOnWheel->checkState() == Qt::Checked ? 1 : 0;
+  if (record == nullptr || fOutlets.tesselBoxLightOnWheel == nullptr) return;
+  record->state.lightOnWheel = fOutlets.tesselBoxLightOnWheel->checkState() == Qt::Checked ? 1 : 0;
   QueueLight(record, kWheelLightBit, record->state.lightOnWheel);
 }
 
 void KorvidTesselPane::actionBoxLightOnBattery() {
   CapturedDeviceRec* record = CurrentDevice();
-  if (record == nullptr || tesselBoxLightOnBattery == nullptr) return;
-  record->state.lightOnBattery = tesselBoxLightOnBattery->checkState() == Qt::Checked ? 1 : 0;
+  if (record == nullptr || fOutlets.tesselBoxLightOnBattery == nullptr) return;
+  record->state.lightOnBattery = fOutlets.tesselBoxLightOnBattery->checkState() == Qt::Checked ? 1 : 0;
   QueueLight(record, kBatteryLightBit, record->state.lightOnBattery);
 }
 
 void KorvidTesselPane::actionSliderAcceleration() {
-  if (tesselSliderAcceleration == nullptr) return;
-  const float s = static_cast<float>(tesselSliderAcceleration->value()) / kAccelerationSliderScale;
+  if (fOutlets.tesselSliderAcceleration == nullptr) return;
+  const float s = static_cast<float>(fOutlets.tesselSliderAcceleration->value()) / kAccelerationSliderScale;
   const float a = SliderValueToAcceleration(s);
   SendAcceleration(a);
   StoreFloat("acceleration", a);
@@ -228,8 +215,8 @@ void KorvidTesselPane::actionSliderAcceleration() {
 }
 
 void KorvidTesselPane::actionBoxAcceleration() {
-  if (tesselBoxAcceleration == nullptr) return;
-  const bool on = tesselBoxAcceleration->checkState() == Qt::Checked;
+  if (fOutlets.tesselBoxAcceleration == nullptr) return;
+  const bool on = fOutlets.tesselBoxAcceleration->checkState() == Qt::Checked;
   const float acc = StoredFloat("acceleration", kDefaultAcceleration);
   float value = 0.0f;
   if (on) {

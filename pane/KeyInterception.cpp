@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pane/KeyInterception.h"
 
 #include <QCoreApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The refresh key. While the pane is selected every key-down event of the whole
 // application, and every key equivalent (shortcut look-up), is first offered to the
 // pane's ReceiveKeystroke; a key it takes goes no further. Realised as an

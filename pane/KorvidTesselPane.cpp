@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pane/KorvidTesselPane.h"
 
 namespace korvid {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings pane's controller. It lives on the Qt main loop and everything it decides
 // runs on the main thread, driven by the loop's sources; talking to a mouse runs on the
 // device executor, one queue per mouse (see DeviceQueues), and its results come back here.
@@ -87,10 +88,32 @@ inline constexpr int kAccelerationSliderScale = 100;
 // acceleration value, both ways; computed in double precision, stored in single.
 float SliderValueToAcceleration(float sliderValue);
 float AccelerationToSliderValue(float acceleration);
-// The sensitivity steps of two DPI values: X step × 256 + Y step, each (DPI - 100) / 25.
-std::int32_t DpiToSteps(std::uint16_t dpiX, std::uint16_t dpiY);
 // The virtual key code of a key event (F20 is 90); other keys give codes that are not 90.
 std::uint16_t KeyCodeOf(const QKeyEvent& event);
+
+// Outlets: widgets of the main view, owned by it (null until the view is loaded).
+struct PaneOutlets {
+  QTabWidget* tesselTabsMain = nullptr;
+  QLabel* tesselTextDPI = nullptr;
+  QLabel* tesselTextXLabel = nullptr;
+  QLabel* tesselTextYLabel = nullptr;
+  KorvidTesselSlider* tesselSliderSensitivityX = nullptr;
+  KorvidTesselSlider* tesselSliderSensitivityY = nullptr;
+  QCheckBox* tesselBoxIndependentXY = nullptr;
+  QCheckBox* tesselBoxAcceleration = nullptr;
+  QSlider* tesselSliderAcceleration = nullptr;
+  QComboBox* tesselMenuPollingRate = nullptr;
+  QCheckBox* tesselBoxLightOnWheel = nullptr;
+  QCheckBox* tesselBoxLightOnBattery = nullptr;
+  QLabel* tesselTextDriverVersion = nullptr;
+  QLabel* tesselTextFirmwareVersion = nullptr;
+  QPushButton* tesselButtonRestoreDefaults = nullptr;
+  QDialog* tesselPanelRestore = nullptr;
+  QDialog* tesselPanelNoDevice = nullptr;
+  QComboBox* tesselMenuDevice = nullptr;      // the chooser, shown with more than one mouse
+  QLabel* tesselTextStatus = nullptr;         // what the mouse is doing, or why it cannot be used
+  QLabel* tesselTextBackground = nullptr;     // helper and driver, on the acceleration page
+};
 
 class KorvidTesselPane : public QObject {
   Q_OBJECT
@@ -137,7 +160,6 @@ class KorvidTesselPane : public QObject {
   const std::list<CapturedDeviceRec>& CapturedDevices() const { return fCapturedDeviceList; }
   std::uint16_t CapturedDeviceCount() const { return fCapturedDeviceCount; }
   bool HandlingDevices() const { return fHandlingDevices; }
-  Sleeper& DeviceSleeper() { return fSleeper; }
 
   // The window half. The host sets the environment, loads the main view (the interface
   // file) and then calls mainViewDidLoad once and didSelect / willUnselect in alternation.
@@ -147,6 +169,7 @@ class KorvidTesselPane : public QObject {
   // caller owns the view (it is parented to `parent` when one is given).
   QWidget* LoadMainView(QWidget* parent = nullptr);
   QWidget* MainView() const { return fMainView; }
+  const PaneOutlets& Outlets() const { return fOutlets; }
   void mainViewDidLoad();
   void didSelect();
   void willUnselect();
@@ -190,37 +213,13 @@ class KorvidTesselPane : public QObject {
   // Brings the helper and driver status line up to date.
   void UpdateBackgroundStatus();
 
- public:
-  // Outlets: widgets of the main view, owned by it.
-  QTabWidget* tesselTabsMain = nullptr;
-  QLabel* tesselTextDPI = nullptr;
-  QLabel* tesselTextXLabel = nullptr;
-  QLabel* tesselTextYLabel = nullptr;
-  KorvidTesselSlider* tesselSliderSensitivityX = nullptr;
-  KorvidTesselSlider* tesselSliderSensitivityY = nullptr;
-  QCheckBox* tesselBoxIndependentXY = nullptr;
-  QCheckBox* tesselBoxAcceleration = nullptr;
-  QSlider* tesselSliderAcceleration = nullptr;
-  QComboBox* tesselMenuPollingRate = nullptr;
-  QCheckBox* tesselBoxLightOnWheel = nullptr;
-  QCheckBox* tesselBoxLightOnBattery = nullptr;
-  QLabel* tesselTextDriverVersion = nullptr;
-  QLabel* tesselTextFirmwareVersion = nullptr;
-  QPushButton* tesselButtonRestoreDefaults = nullptr;
-  QDialog* tesselPanelRestore = nullptr;
-  QDialog* tesselPanelNoDevice = nullptr;
-  QComboBox* tesselMenuDevice = nullptr;      // the chooser, shown with more than one mouse
-  QLabel* tesselTextStatus = nullptr;         // what the mouse is doing, or why it cannot be used
-  QLabel* tesselTextBackground = nullptr;     // helper and driver, on the acceleration page
-
- protected:
-
+ private:
+  PaneOutlets fOutlets;
   bool fHandlingDevices = false;
   std::uint16_t fCapturedDeviceCount = 0;
   // Records in order of capture; the list owns them and their addresses never move.
   std::list<CapturedDeviceRec> fCapturedDeviceList;
 
- private:
   bool Owns(const CapturedDeviceRec* record) const;
 
   // Sends the helper the acceleration `value` (ignoring the result).

@@ -1,10 +1,10 @@
+// SPDX-License-Identifier: MIT
 #include "pane/KorvidTesselSlider.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QWheelEvent>
 
-#include "pane/KorvidTesselPane.h"
 
 namespace korvid {
 
@@ -13,7 +13,7 @@ KorvidTesselSlider::KorvidTesselSlider(QWidget* parent) : QSlider(parent) {}
 void KorvidTesselSlider::mouseReleaseEvent(QMouseEvent* event) {
   QSlider::mouseReleaseEvent(event);
   if (event->button() != Qt::LeftButton) return;
-  if (gKorvidTesselPane != nullptr) gKorvidTesselPane->UpdateDpiOnMouse();
+  emit valueCommitted();
 }
 
 void KorvidTesselSlider::keyPressEvent(QKeyEvent* event) {
@@ -26,7 +26,7 @@ void KorvidTesselSlider::keyReleaseEvent(QKeyEvent* event) {
   if (event->isAutoRepeat() || valueAtKeyPress_ < 0) return;
   const bool moved = valueAtKeyPress_ != value();
   valueAtKeyPress_ = -1;
-  if (moved && gKorvidTesselPane != nullptr) gKorvidTesselPane->UpdateDpiOnMouse();
+  if (moved) emit valueCommitted();
 }
 
 void KorvidTesselSlider::wheelEvent(QWheelEvent* event) { event->ignore(); }

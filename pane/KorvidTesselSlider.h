@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sensitivity slider: while it is dragged its action updates the record and the text
 // only; the mouse gets the DPI once, after the button is released.
 #pragma once
@@ -11,6 +12,10 @@ class KorvidTesselSlider : public QSlider {
 
  public:
   explicit KorvidTesselSlider(QWidget* parent = nullptr);
+
+ signals:
+  // The value a person settled on: the mouse button or the moving key was let go.
+  void valueCommitted();
 
  protected:
   void mouseReleaseEvent(QMouseEvent* event) override;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pane's bundle folder: "Korvid Tessel.prefPane" holding the pane library, its
 // Info.plist and its Resources folder (help pages, the helper application).
 #pragma once

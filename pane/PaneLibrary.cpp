@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pane library's factory: the controller with the machine's real services.
 #include "pane/PaneLibrary.h"
 

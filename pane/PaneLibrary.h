@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the settings application sees of the pane library: one exported factory that makes
 // the pane, and the small interface through which the application drives it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pane controller's life in its host: load, selection and unselection, the working
 // copy of the settings domain, the panels and the restore-defaults dialogue.
 #include <QCheckBox>
@@ -53,62 +54,65 @@ QWidget* KorvidTesselPane::LoadMainView(QWidget* parent) {
   form.setupUi(view);
   fMainView = view;
 
-  tesselTabsMain = form.tesselTabsMain;
-  tesselTextDPI = form.tesselTextDPI;
-  tesselTextXLabel = form.tesselTextXLabel;
-  tesselTextYLabel = form.tesselTextYLabel;
-  tesselSliderSensitivityX = form.tesselSliderSensitivityX;
-  tesselSliderSensitivityY = form.tesselSliderSensitivityY;
-  tesselBoxIndependentXY = form.tesselBoxIndependentXY;
-  tesselBoxAcceleration = form.tesselBoxAcceleration;
-  tesselSliderAcceleration = form.tesselSliderAcceleration;
-  tesselMenuPollingRate = form.tesselMenuPollingRate;
-  tesselBoxLightOnWheel = form.tesselBoxLightOnWheel;
-  tesselBoxLightOnBattery = form.tesselBoxLightOnBattery;
-  tesselTextDriverVersion = form.tesselTextDriverVersion;
-  tesselTextFirmwareVersion = form.tesselTextFirmwareVersion;
-  tesselButtonRestoreDefaults = form.tesselButtonRestoreDefaults;
-  tesselPanelRestore = form.tesselPanelRestore;
-  tesselPanelNoDevice = form.tesselPanelNoDevice;
-  tesselMenuDevice = form.tesselMenuDevice;
-  tesselTextStatus = form.tesselTextStatus;
-  tesselTextBackground = form.tesselTextBackground;
-  form.labelDevice->setBuddy(tesselMenuDevice);
-  tesselMenuDevice->setVisible(false);
+  fOutlets.tesselTabsMain = form.tesselTabsMain;
+  fOutlets.tesselTextDPI = form.tesselTextDPI;
+  fOutlets.tesselTextXLabel = form.tesselTextXLabel;
+  fOutlets.tesselTextYLabel = form.tesselTextYLabel;
+  fOutlets.tesselSliderSensitivityX = form.tesselSliderSensitivityX;
+  fOutlets.tesselSliderSensitivityY = form.tesselSliderSensitivityY;
+  fOutlets.tesselBoxIndependentXY = form.tesselBoxIndependentXY;
+  fOutlets.tesselBoxAcceleration = form.tesselBoxAcceleration;
+  fOutlets.tesselSliderAcceleration = form.tesselSliderAcceleration;
+  fOutlets.tesselMenuPollingRate = form.tesselMenuPollingRate;
+  fOutlets.tesselBoxLightOnWheel = form.tesselBoxLightOnWheel;
+  fOutlets.tesselBoxLightOnBattery = form.tesselBoxLightOnBattery;
+  fOutlets.tesselTextDriverVersion = form.tesselTextDriverVersion;
+  fOutlets.tesselTextFirmwareVersion = form.tesselTextFirmwareVersion;
+  fOutlets.tesselButtonRestoreDefaults = form.tesselButtonRestoreDefaults;
+  fOutlets.tesselPanelRestore = form.tesselPanelRestore;
+  fOutlets.tesselPanelNoDevice = form.tesselPanelNoDevice;
+  fOutlets.tesselMenuDevice = form.tesselMenuDevice;
+  fOutlets.tesselTextStatus = form.tesselTextStatus;
+  fOutlets.tesselTextBackground = form.tesselTextBackground;
+  form.labelDevice->setBuddy(fOutlets.tesselMenuDevice);
+  fOutlets.tesselMenuDevice->setVisible(false);
   form.labelDevice->setVisible(false);
   fDeviceLabel = form.labelDevice;
 
   // One range for both sliders, their end labels and the command line.
-  for (QSlider* slider : {static_cast<QSlider*>(tesselSliderSensitivityX), static_cast<QSlider*>(tesselSliderSensitivityY)}) {
+  for (QSlider* slider : {static_cast<QSlider*>(fOutlets.tesselSliderSensitivityX), static_cast<QSlider*>(fOutlets.tesselSliderSensitivityY)}) {
     slider->setRange(static_cast<int>(kTesselMinDpi), static_cast<int>(kTesselMaxDpi));
   }
   for (QLabel* label : {form.labelSlow1, form.labelSlow2}) label->setNum(static_cast<int>(kTesselMinDpi));
   for (QLabel* label : {form.labelFast1, form.labelFast2}) label->setNum(static_cast<int>(kTesselMaxDpi));
 
   // The panels are sheets of the window that shows the main view.
-  for (QDialog* panel : {tesselPanelRestore, tesselPanelNoDevice}) {
+  for (QDialog* panel : {fOutlets.tesselPanelRestore, fOutlets.tesselPanelNoDevice}) {
     panel->setWindowFlag(Qt::Sheet);
     panel->setWindowModality(Qt::WindowModal);
     panel->hide();
   }
 
   // Actions. Only the user's own changes trigger them; the display's updates do not.
-  connect(tesselTabsMain, &QTabWidget::currentChanged, this, &KorvidTesselPane::tabViewDidSelectTabViewItem);
-  connect(tesselSliderSensitivityX, &QSlider::valueChanged, this, &KorvidTesselPane::actionSliderSensitivityX);
-  connect(tesselSliderSensitivityY, &QSlider::valueChanged, this, &KorvidTesselPane::actionSliderSensitivityY);
-  connect(tesselBoxIndependentXY, &QCheckBox::clicked, this, &KorvidTesselPane::actionBoxIndependentXY);
-  connect(tesselMenuPollingRate, &QComboBox::activated, this, &KorvidTesselPane::actionMenuPollingRate);
-  connect(tesselBoxLightOnWheel, &QCheckBox::clicked, this, &KorvidTesselPane::actionBoxLightOnWheel);
-  connect(tesselBoxLightOnBattery, &QCheckBox::clicked, this, &KorvidTesselPane::actionBoxLightOnBattery);
-  connect(tesselSliderAcceleration, &QSlider::valueChanged, this, &KorvidTesselPane::actionSliderAcceleration);
-  connect(tesselBoxAcceleration, &QCheckBox::clicked, this, &KorvidTesselPane::actionBoxAcceleration);
-  connect(tesselButtonRestoreDefaults, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonRestoreDefaults);
+  connect(fOutlets.tesselTabsMain, &QTabWidget::currentChanged, this, &KorvidTesselPane::tabViewDidSelectTabViewItem);
+  connect(fOutlets.tesselSliderSensitivityX, &QSlider::valueChanged, this, &KorvidTesselPane::actionSliderSensitivityX);
+  connect(fOutlets.tesselSliderSensitivityY, &QSlider::valueChanged, this, &KorvidTesselPane::actionSliderSensitivityY);
+  for (KorvidTesselSlider* slider : {fOutlets.tesselSliderSensitivityX, fOutlets.tesselSliderSensitivityY}) {
+    connect(slider, &KorvidTesselSlider::valueCommitted, this, &KorvidTesselPane::UpdateDpiOnMouse);
+  }
+  connect(fOutlets.tesselBoxIndependentXY, &QCheckBox::clicked, this, &KorvidTesselPane::actionBoxIndependentXY);
+  connect(fOutlets.tesselMenuPollingRate, &QComboBox::activated, this, &KorvidTesselPane::actionMenuPollingRate);
+  connect(fOutlets.tesselBoxLightOnWheel, &QCheckBox::clicked, this, &KorvidTesselPane::actionBoxLightOnWheel);
+  connect(fOutlets.tesselBoxLightOnBattery, &QCheckBox::clicked, this, &KorvidTesselPane::actionBoxLightOnBattery);
+  connect(fOutlets.tesselSliderAcceleration, &QSlider::valueChanged, this, &KorvidTesselPane::actionSliderAcceleration);
+  connect(fOutlets.tesselBoxAcceleration, &QCheckBox::clicked, this, &KorvidTesselPane::actionBoxAcceleration);
+  connect(fOutlets.tesselButtonRestoreDefaults, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonRestoreDefaults);
   connect(form.tesselButtonHelp, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonHelp);
   connect(form.tesselButtonCheckUpdates, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonCheckUpdates);
   connect(form.tesselPanelRestoreOK, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonModalOK);
   connect(form.tesselPanelRestoreCancel, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonModalCancel);
   connect(form.tesselPanelNoDeviceOK, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonModalOK);
-  connect(tesselMenuDevice, &QComboBox::activated, this, &KorvidTesselPane::actionMenuDevice);
+  connect(fOutlets.tesselMenuDevice, &QComboBox::activated, this, &KorvidTesselPane::actionMenuDevice);
   fQueues.OnBusyChanged([this](const UsbDeviceInterface*, bool, DeviceQueues::Kind) { DeviceBusyChanged(); });
   return view;
 }
@@ -133,11 +137,11 @@ void KorvidTesselPane::mainViewDidLoad() {
   // Registered at every load, whether or not the helper was running.
   if (fEnvironment.addLoginItem && !helperPath.empty()) fEnvironment.addLoginItem(helperPath);
 
-  if (tesselTabsMain != nullptr) tesselTabsMain->setCurrentIndex(0);
+  if (fOutlets.tesselTabsMain != nullptr) fOutlets.tesselTabsMain->setCurrentIndex(0);
 
   std::optional<std::string> version = fEnvironment.bundle.InfoString("CFBundleShortVersionString");
   if (!version) version = fEnvironment.bundle.InfoString("CFBundleVersion");
-  if (version && tesselTextDriverVersion != nullptr) tesselTextDriverVersion->setText(QString::fromStdString(*version));
+  if (version && fOutlets.tesselTextDriverVersion != nullptr) fOutlets.tesselTextDriverVersion->setText(QString::fromStdString(*version));
 
   UpdateUI();
 }
@@ -180,8 +184,8 @@ void KorvidTesselPane::didSelect() {
   if (!fBluetoothWarningDone) {
     fBluetoothWarningDone = true;
     // A mouse this account may not open is not "no mouse": the status line tells the fix.
-    if (fCapturedDeviceCount == 0 && fRefusedServices.empty() && tesselPanelNoDevice != nullptr) {
-      RunPanelDialogue(tesselPanelNoDevice);
+    if (fCapturedDeviceCount == 0 && fRefusedServices.empty() && fOutlets.tesselPanelNoDevice != nullptr) {
+      RunPanelDialogue(fOutlets.tesselPanelNoDevice);
     }
   }
 }
@@ -234,7 +238,7 @@ void KorvidTesselPane::actionButtonRestoreDefaults() {
   if (shown == nullptr) return;
   // The mouse shown when the panel opened; devices come and go while it is open.
   const std::shared_ptr<UsbDeviceInterface> device = shown->device;
-  if (RunPanelDialogue(tesselPanelRestore) != 1) return;
+  if (RunPanelDialogue(fOutlets.tesselPanelRestore) != 1) return;
   CapturedDeviceRec* record = FindCapturedDevice(device.get());
   if (record == nullptr) return;  // that mouse has gone: nothing to restore
 
@@ -266,8 +270,8 @@ void KorvidTesselPane::QueueWrite(CapturedDeviceRec* record, DeviceQueues::Kind 
 }
 
 void KorvidTesselPane::actionMenuDevice() {
-  if (tesselMenuDevice == nullptr) return;
-  const int index = tesselMenuDevice->currentIndex();
+  if (fOutlets.tesselMenuDevice == nullptr) return;
+  const int index = fOutlets.tesselMenuDevice->currentIndex();
   if (index < 0 || index >= static_cast<int>(fCapturedDeviceList.size())) return;
   auto record = fCapturedDeviceList.begin();
   std::advance(record, index);
@@ -275,9 +279,9 @@ void KorvidTesselPane::actionMenuDevice() {
 }
 
 void KorvidTesselPane::UpdateDeviceChooser() {
-  if (tesselMenuDevice == nullptr) return;
+  if (fOutlets.tesselMenuDevice == nullptr) return;
   const bool several = fCapturedDeviceList.size() > 1;
-  tesselMenuDevice->setVisible(several);
+  fOutlets.tesselMenuDevice->setVisible(several);
   if (fDeviceLabel != nullptr) fDeviceLabel->setVisible(several);
   QStringList titles;
   int current = -1;
@@ -285,15 +289,15 @@ void KorvidTesselPane::UpdateDeviceChooser() {
     if (&record == CurrentDevice()) current = static_cast<int>(titles.size());
     titles.append(QString::fromStdString(DeviceTitle(record.info)));
   }
-  const QSignalBlocker quiet(tesselMenuDevice);
+  const QSignalBlocker quiet(fOutlets.tesselMenuDevice);
   // Refilled only when the mice change, so an open menu is left alone.
   QStringList shown;
-  for (int i = 0; i < tesselMenuDevice->count(); ++i) shown.append(tesselMenuDevice->itemText(i));
+  for (int i = 0; i < fOutlets.tesselMenuDevice->count(); ++i) shown.append(fOutlets.tesselMenuDevice->itemText(i));
   if (shown != titles) {
-    tesselMenuDevice->clear();
-    tesselMenuDevice->addItems(titles);
+    fOutlets.tesselMenuDevice->clear();
+    fOutlets.tesselMenuDevice->addItems(titles);
   }
-  tesselMenuDevice->setCurrentIndex(current);
+  fOutlets.tesselMenuDevice->setCurrentIndex(current);
 }
 
 void KorvidTesselPane::DeviceBusyChanged() {
@@ -310,7 +314,7 @@ void KorvidTesselPane::DeviceBusyChanged() {
 }
 
 void KorvidTesselPane::UpdateStatus() {
-  if (tesselTextStatus == nullptr) return;
+  if (fOutlets.tesselTextStatus == nullptr) return;
   const CapturedDeviceRec* current = CurrentDevice();
   QString text;
   if (current != nullptr && fQueues.Busy(current->device.get())) {
@@ -319,18 +323,18 @@ void KorvidTesselPane::UpdateStatus() {
   } else if (current == nullptr && !fRefusedServices.empty()) {
     text = QString::fromUtf8(kStatusNoAccess);
   }
-  tesselTextStatus->setText(text);
-  tesselTextStatus->setVisible(!text.isEmpty());
+  fOutlets.tesselTextStatus->setText(text);
+  fOutlets.tesselTextStatus->setVisible(!text.isEmpty());
 }
 
 void KorvidTesselPane::UpdateBackgroundStatus() {
-  if (tesselTextBackground == nullptr) return;
+  if (fOutlets.tesselTextBackground == nullptr) return;
   const bool helper =
       fEnvironment.processes != nullptr && FindNamedProcess(*fEnvironment.processes, HelperName(), nullptr) == noErr;
   const bool driver = fEnvironment.driverReachable && fEnvironment.driverReachable();
   const QString text = QString::fromUtf8(helper ? kStatusHelperRunning : kStatusHelperStopped) + QLatin1Char('\n') +
                        QString::fromUtf8(driver ? kStatusDriverReachable : kStatusDriverMissing);
-  if (tesselTextBackground->text() != text) tesselTextBackground->setText(text);
+  if (fOutlets.tesselTextBackground->text() != text) fOutlets.tesselTextBackground->setText(text);
 }
 
 void KorvidTesselPane::SendAcceleration(float value) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated mouse of the settings window: starts from its state file (the shipped
 // state when there is none, or it is damaged), takes up what another program wrote there
 // before each request, and writes its state back after every request that changed it, so

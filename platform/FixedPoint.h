@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The acceleration on the wire: signed 32-bit fixed point with 16 fractional bits.
 #pragma once
 

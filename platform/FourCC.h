@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Four-character codes: 32-bit values packed big-endian from four ASCII characters.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Identifiers that several deliverables must agree on. Chosen once, here.
 #pragma once
 

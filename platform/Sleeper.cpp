@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/Sleeper.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // All waiting in the system goes through a Sleeper, so tests run in virtual time.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Result codes shared by every part of the system: 0 is success.
 //
 // The numeric values are part of the system's interfaces (exit statuses, replies of
@@ -22,7 +23,6 @@ inline constexpr OSStatus fnfErr = -43;
 inline constexpr OSStatus memFullErr = -108;
 inline constexpr OSStatus resNotFound = -192;
 inline constexpr OSStatus procNotFound = -600;
-inline constexpr OSStatus errFSNoMoreItems = -1417;
 
 // The feature-report transport's own statuses.
 inline constexpr OSStatus kCommandFailed = -6902;
@@ -37,15 +37,9 @@ inline constexpr OSStatus errAENotAEDesc = -1704;
 inline constexpr OSStatus errAEEventNotHandled = -1708;
 inline constexpr OSStatus errAEReplyNotValid = -1709;
 inline constexpr OSStatus errAEUnknownSendMode = -1710;
-inline constexpr OSStatus errAEWaitCanceled = -1711;
 inline constexpr OSStatus errAETimeout = -1712;
-inline constexpr OSStatus errAENoUserInteraction = -1713;
-inline constexpr OSStatus errAENotASpecialFunction = -1714;
-inline constexpr OSStatus errAEParamMissed = -1715;
 inline constexpr OSStatus errAEUnknownAddressType = -1716;
 inline constexpr OSStatus errAEHandlerNotFound = -1717;
-inline constexpr OSStatus errAEReplyNotArrived = -1718;
-inline constexpr OSStatus errAEIllegalIndex = -1719;
 inline constexpr OSStatus connectionInvalid = -609;
 inline constexpr OSStatus errAEEventNotPermitted = -1743;  // the sender may not send to us
 
@@ -80,7 +74,6 @@ inline constexpr OSStatus dskFulErr = -34;
 inline constexpr OSStatus bdNamErr = -37;
 inline constexpr OSStatus wPrErr = -44;
 inline constexpr OSStatus dupFNErr = -48;
-inline constexpr OSStatus permErr = -54;
 inline constexpr OSStatus dirNFErr = -120;
 inline constexpr OSStatus diffVolErr = -123;  // a move to another volume
 inline constexpr OSStatus afpAccessDenied = -5000;

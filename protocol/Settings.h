@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The mouse's settings commands: three blocks read and written whole through the
 // feature-report transport. Every setter reads the block, changes its own bytes and writes
 // the block back; nothing is cached between operations.
@@ -9,6 +10,7 @@
 #include "platform/Sleeper.h"
 #include "platform/Status.h"
 #include "platform/usb/UsbDeviceInterface.h"
+#include "protocol/Units.h"
 
 namespace korvid {
 
@@ -43,13 +45,6 @@ inline constexpr std::size_t kInformationFirmwareMinor = 33;
 // Lighting bits.
 inline constexpr std::uint32_t kWheelLightBit = 0;
 inline constexpr std::uint32_t kBatteryLightBit = 1;
-
-// The sensitivity range every control offers: steps 0..255 at 25 DPI from 100 DPI.
-inline constexpr unsigned kTesselMinDpi = 100;
-inline constexpr unsigned kTesselMaxDpi = 6475;
-
-// Polling-rate codes the system writes.
-inline constexpr std::int32_t kPollingRateCodes[] = {8, 2, 1};
 
 // The configuration block as the mouse ships it (offsets equal block offsets).
 extern const std::array<std::uint8_t, 80> kDefaultConfigurationBlock;

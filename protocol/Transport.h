@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feature-report command transport: every setting of the mouse travels in 90-byte HID
 // feature reports, cut into blocks of at most 80 bytes, sent with SET_REPORT and answered
 // through GET_REPORT on the default pipe.

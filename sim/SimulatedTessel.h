@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A Korvid Tessel without hardware: plays the mouse's side of the feature-report protocol
 // behind the same device handle as a real mouse. It keeps the settings, configuration and
 // information blocks, checks every report it receives, logs all traffic and can be told to

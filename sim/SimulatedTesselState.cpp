@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The state file of a simulated mouse: three lines "settings", "configuration",
 // "information", each followed by the block's 80 bytes in hexadecimal.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // st_client: what a user's programs do, for the system-test stories.
 //
 //   st_client control VALUE   the settings pane's control message: command KvSA with VALUE
@@ -13,7 +14,7 @@
 
 #include "driver/client/DriverClient.h"
 #include "pane/messages/ControlMessages.h"
-#include "pane/strings/PString.h"
+#include "strings/PString.h"
 #include "platform/FourCC.h"
 #include "platform/Identity.h"
 #include "platform/events/QtDBusEventPort.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // st_tessel: the Korvid Tessel of the system-test machine. A USB gadget with the mouse's
 // ids (gadgetfs on dummy_hcd, answered by the simulated mouse), served for the whole run
 // and steered by the stories through a Unix socket:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "uninstaller/KTUninstaller.h"
 
 #include <QAbstractButton>
@@ -8,7 +9,7 @@
 #include <QTabWidget>
 #include <QWidget>
 
-#include "pane/strings/PString.h"
+#include "strings/PString.h"
 #include "platform/Identity.h"
 #include "uninstaller/UninstallerFunctions.h"
 #include "ui_KTUninstaller.h"

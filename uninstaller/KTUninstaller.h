@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The uninstaller's controller: one window with the tab view kvuMainTabs.
 //
 // Tabs: 0 the pane is installed (offers Uninstall), 1 uninstalled (offers Restart),

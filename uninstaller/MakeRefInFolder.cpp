@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "uninstaller/MakeRefInFolder.h"
 
 #include <cstring>

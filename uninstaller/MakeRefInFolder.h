@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding an item below a folder by name or by relative path, shared by the uninstaller
 // and the eraser tool.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "uninstaller/UninstallerFunctions.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The uninstaller's plain functions: its own resources, finding and quitting a process by
 // name, and running a tool with administrator rights. All return a 32-bit status, 0 for
 // success.
@@ -8,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "pane/strings/PString.h"
+#include "strings/PString.h"
 #include "platform/Status.h"
 #include "platform/admin/PrivilegedRunner.h"
 #include "platform/events/EventPort.h"

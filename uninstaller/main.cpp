@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Uninstall Korvid Tessel: quits the helper and the settings window, runs the eraser tool
 // with administrator rights and offers a restart.
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // KorvidTesselHelper as its own process: the driver daemon with simulated mice in a
 // temporary runtime folder, the helper on a private session bus with its own settings
 // folder, and this test playing the settings pane. Every wait is for an event (a bus

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The helper with fakes: event port, process table, drivers, front application and a
 // virtual-time scheduler.
 #include <gtest/gtest.h>

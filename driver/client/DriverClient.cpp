@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/client/DriverClient.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Client side of the driver daemon's sockets (frame layout in DriverProtocol.h): open a
 // driver's user client, call its scalar method, notice when the driver goes away.
 //

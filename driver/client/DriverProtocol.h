@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver daemon's socket protocol: how a process opens a Tessel driver's user client
 // and calls its scalar method.
 //

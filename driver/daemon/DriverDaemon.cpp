@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/daemon/DriverDaemon.h"
 
 #include <dirent.h>

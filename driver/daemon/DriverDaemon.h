@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver daemon's core: one KorvidTessel per attached mouse, each published as a Unix
 // stream socket whose connections are user clients (protocol in driver/client/
 // DriverProtocol.h). Everything runs on one sd-event loop.

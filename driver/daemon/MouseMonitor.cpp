@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/daemon/MouseMonitor.h"
 
 #include <libudev.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finds Tessel pointer devices with libudev — the evdev nodes of pointer devices whose USB
 // parent is a Tessel — at start and as they come and go, on the daemon's loop.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/daemon/PeerPolicy.h"
 
 #include <systemd/sd-login.h>

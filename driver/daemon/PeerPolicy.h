@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Who may use the driver sockets: decided once per connection from the peer's
 // credentials (SO_PEERCRED).
 #pragma once

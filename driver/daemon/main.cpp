@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // korvid-tessel-driver: the Tessel driver daemon. One driver per attached Tessel pointer,
 // each published as a socket in the runtime folder; see driver/client/DriverProtocol.h.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // korvid-tessel-driver as its own process, with simulated mice in a temporary runtime
 // folder, used through the client library. Waits are for events (readiness, messages,
 // files), each bounded by a generous timeout.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The daemon's core on its own loop, driven step by step from the test: every wait is a
 // turn of the loop, never a sleep.
 #include <gtest/gtest.h>

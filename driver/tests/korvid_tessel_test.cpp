@@ -1,21 +1,19 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "driver/KorvidTessel.h"
+#include "driver/TesselPointing.h"
 #include "platform/Identity.h"
 
 namespace korvid {
 namespace {
 
-class RecordingPointingService final : public IOHIPointing {
+// A pointing service that refuses every value.
+class RefusingPointing final : public IOHIPointing {
  public:
-  IOReturn setParamProperties(const OSDictionary& properties) override {
-    received.push_back(properties);
-    return answer;
-  }
-  std::vector<OSDictionary> received;
-  IOReturn answer = kIOReturnSuccess;
+  IOReturn setParamProperties(const OSDictionary&) override { return kIOReturnIOError; }
 };
 
 // A driver started on a Tessel at address 5, release 0x0123, interface 2.
@@ -81,33 +79,32 @@ TEST(Control, KvIDAnswersVendorTimes65536PlusProductAndIgnoresTheValue) {
 
 TEST(Control, KvSAHandsFourBytesHolding65536ToThePointingService) {
   StartedDriver d;
-  RecordingPointingService pointing;
+  RecordingPointing pointing;
   pointing.attach(&d.driver);
   std::uint64_t out[1] = {99};
   const std::uint64_t in[3] = {7, kKvSA, 0x10000};
   EXPECT_EQ(d.Call(0, in, out), kIOReturnSuccess);
   EXPECT_EQ(out[0], 0u);
-  ASSERT_EQ(pointing.received.size(), 1u);
-  EXPECT_EQ(pointing.received[0].size(), 1u);
-  EXPECT_EQ(pointing.received[0].at("HIDMouseAcceleration").size(), 4u);
-  EXPECT_EQ(StoredAcceleration(pointing.received[0]), 65536);
+  ASSERT_EQ(pointing.Received().size(), 1u);
+  EXPECT_EQ(pointing.Received()[0].size(), 1u);
+  EXPECT_EQ(pointing.Received()[0].at("HIDMouseAcceleration").size(), 4u);
+  EXPECT_EQ(StoredAcceleration(pointing.Received()[0]), 65536);
 }
 
 TEST(Control, KvSAKeepsANegativeValueThroughTheZeroExtendedScalar) {
   StartedDriver d;
-  RecordingPointingService pointing;
+  RecordingPointing pointing;
   pointing.attach(&d.driver);
   std::uint64_t out[1];
   const std::uint64_t in[3] = {0, kKvSA, 0xFFFFFFFFu};
   EXPECT_EQ(d.Call(0, in, out), kIOReturnSuccess);
-  ASSERT_EQ(pointing.received.size(), 1u);
-  EXPECT_EQ(StoredAcceleration(pointing.received[0]), -1);
+  ASSERT_EQ(pointing.Received().size(), 1u);
+  EXPECT_EQ(StoredAcceleration(pointing.Received()[0]), -1);
 }
 
 TEST(Control, KvSASucceedsWhateverThePointingServiceAnswers) {
   StartedDriver d;
-  RecordingPointingService pointing;
-  pointing.answer = kIOReturnIOError;
+  RefusingPointing pointing;
   pointing.attach(&d.driver);
   std::uint64_t out[1] = {5};
   const std::uint64_t in[3] = {0, kKvSA, 0x8000};
@@ -151,7 +148,7 @@ TEST(FindOwnIOHIPointing, FindsAServiceNamedEitherWayAnywhereBelowTheDriver) {
   StartedDriver d;
   IOService hidInterface("IOHIDInterface");
   IOService eventService("IOHIDEventService");
-  RecordingPointingService pointing;
+  RecordingPointing pointing;
   pointing.setName("IOHIPointing");
   hidInterface.attach(&d.driver);
   eventService.attach(&hidInterface);
@@ -162,7 +159,7 @@ TEST(FindOwnIOHIPointing, FindsAServiceNamedEitherWayAnywhereBelowTheDriver) {
 TEST(FindOwnIOHIPointing, AnEntryNamedIOHIDPointingThatIsNoPointingServiceEndsTheSearch) {
   StartedDriver d;
   IOService impostor("IOHIDPointing");
-  RecordingPointingService pointing;  // named IOHIDPointing too, but found later
+  RecordingPointing pointing;  // named IOHIDPointing too, but found later
   impostor.attach(&d.driver);
   pointing.attach(&d.driver);
   EXPECT_EQ(d.driver.FindOwnIOHIPointing(), nullptr);
@@ -171,13 +168,13 @@ TEST(FindOwnIOHIPointing, AnEntryNamedIOHIDPointingThatIsNoPointingServiceEndsTh
   const std::uint64_t in[3] = {0, kKvSA, 0x10000};
   EXPECT_EQ(d.Call(0, in, out), kIOReturnSuccess);
   EXPECT_EQ(out[0], 0u);
-  EXPECT_TRUE(pointing.received.empty());
+  EXPECT_TRUE(pointing.Received().empty());
 }
 
 TEST(FindOwnIOHIPointing, IgnoresPointingServicesOfOtherMiceAndEntriesWithoutName) {
   StartedDriver mine;
   StartedDriver other;
-  RecordingPointingService othersPointing;
+  RecordingPointing othersPointing;
   othersPointing.attach(&other.driver);
   IOService unnamed("");
   unnamed.attach(&mine.driver);
@@ -188,8 +185,8 @@ TEST(FindOwnIOHIPointing, IgnoresPointingServicesOfOtherMiceAndEntriesWithoutNam
 TEST(FindOwnIOHIPointing, SearchesDepthFirstInAttachOrder) {
   StartedDriver d;
   IOService branch("branch");
-  RecordingPointingService deep;
-  RecordingPointingService shallowLater;
+  RecordingPointing deep;
+  RecordingPointing shallowLater;
   branch.attach(&d.driver);
   deep.attach(&branch);
   shallowLater.attach(&d.driver);
@@ -206,7 +203,7 @@ TEST(UserClient, IndexOneIsUnsupported) {
 
 TEST(UserClient, WrongCountsAreRefusedBeforeControlRuns) {
   StartedDriver d;
-  RecordingPointingService pointing;
+  RecordingPointing pointing;
   pointing.attach(&d.driver);
   std::uint64_t out[2] = {42, 42};
   const std::uint64_t four[4] = {0, kKvSA, 0x10000, 0};
@@ -214,7 +211,7 @@ TEST(UserClient, WrongCountsAreRefusedBeforeControlRuns) {
   EXPECT_EQ(d.Call(0, four, std::span(out).first(1)), kIOReturnBadArgument);
   EXPECT_EQ(d.Call(0, std::span(four).first(3), std::span<std::uint64_t>()), kIOReturnBadArgument);
   EXPECT_EQ(d.Call(0, std::span(four).first(3), out), kIOReturnBadArgument);
-  EXPECT_TRUE(pointing.received.empty());
+  EXPECT_TRUE(pointing.Received().empty());
   EXPECT_EQ(out[0], 42u);
 }
 

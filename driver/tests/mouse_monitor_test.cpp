@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding Tessel pointers in a simulated sysfs/udev tree (runs under umockdev-wrapper).
 #include <gtest/gtest.h>
 #include <umockdev.h>

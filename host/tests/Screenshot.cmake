@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Runs the settings window with the simulated mouse on a virtual X display, saves a picture
 # of it, and checks that the picture was made.
 file(REMOVE "${PICTURE}" "${STATE}")

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings application as a process on a private session bus: it exports its event
 // port, quits when asked with the standard quit event or ended by SIGTERM, and unselects
 // its pane on the way out (the settings domain is written); a second start raises the

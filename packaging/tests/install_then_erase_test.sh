@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Installs the whole build into a throw-away root (cmake --install, then the install
 # step), checks the receipt, the log and the links, installs a second time, runs the
 # eraser (its test build, rooted there) and checks that nothing of ours is left but what

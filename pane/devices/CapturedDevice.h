@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pane's record of one captured mouse: its device handle, the registration that tells
 // the pane when it goes away, its identity and its settings as last read or set.
 #pragma once

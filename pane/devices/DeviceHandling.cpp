@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device discovery and the captured-device list of the pane controller.
 #include <algorithm>
 
@@ -12,17 +13,15 @@ namespace {
 // The mouse needs a moment after it appears before it takes commands.
 constexpr std::uint32_t kSettleMicroseconds = 250000;
 
-std::uint16_t StepsToDPI(std::uint32_t step) { return static_cast<std::uint16_t>((step & 0xFFu) * 25u + 100u); }
-
 // The settings of the mouse, read in the order the record lists them.
 void ReadDeviceState(UsbDeviceInterface* device, Sleeper& sleeper, CapturedDeviceState& state) {
   state.firmwareVers = static_cast<std::uint16_t>(KorvidTesselGetFirmwareVers(device, sleeper));
   state.pollingRate = static_cast<std::uint16_t>(KorvidTesselGetPollingRate(device, sleeper));
   const std::uint32_t steps = KorvidTesselGetDPI(device, sleeper);
-  const std::uint32_t stepX = (steps >> 8) & 0xFFu;
-  const std::uint32_t stepY = steps & 0xFFu;
-  state.sensitivityX = StepsToDPI(stepX);
-  state.sensitivityY = StepsToDPI(stepY);
+  const std::uint8_t stepX = StepsX(steps);
+  const std::uint8_t stepY = StepsY(steps);
+  state.sensitivityX = static_cast<std::uint16_t>(StepToDpi(stepX));
+  state.sensitivityY = static_cast<std::uint16_t>(StepToDpi(stepY));
   state.independentXY = stepX != stepY ? 1 : 0;
   state.lightOnWheel = static_cast<std::uint8_t>(KorvidTesselGetLedState(device, kWheelLightBit, sleeper));
   state.lightOnBattery = static_cast<std::uint8_t>(KorvidTesselGetLedState(device, kBatteryLightBit, sleeper));
@@ -52,12 +51,8 @@ void KorvidTesselPane::StopHandlingDevices() {
     if (first.notification != 0 && fWatcher) fWatcher->RemoveInterest(first.notification);
     first.notification = 0;
     fQueues.Cancel(first.device.get());
-    const std::size_t before = fCapturedDeviceList.size();
-    RemoveCapturedDevice(first.device.get());
-    if (fCapturedDeviceList.size() == before) {  // cannot happen: records always have a device
-      fCapturedDeviceList.pop_front();
-      if (fCapturedDeviceCount > 0) --fCapturedDeviceCount;
-    }
+    fCapturedDeviceList.pop_front();
+    if (fCapturedDeviceCount > 0) --fCapturedDeviceCount;
   }
   fRefusedServices.clear();
   fChosenDevice.reset();
@@ -140,7 +135,6 @@ void KorvidTesselPane::DeviceRemoved(std::vector<DeviceService> removals) {
     fRefusedServices.erase(std::remove(fRefusedServices.begin(), fRefusedServices.end(), service),
                            fRefusedServices.end());
   }
-  removals.clear();
   UpdateUI();
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pane/devices/DeviceQueues.h"
 
 #include <QMetaObject>

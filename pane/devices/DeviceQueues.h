@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pane's device work, one queue per mouse. A mouse's jobs run one at a time, in the
 // order they were queued, on an executor (in the settings window a worker thread, so the
 // window never waits on the mouse); each job's result is handled back on the pane's thread

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pane/loginitems/LoginItems.h"
 
 #include <sys/stat.h>
@@ -224,7 +225,7 @@ OSStatus RemoveLoginItemForUser(const char* homeFolder, const char* name, std::u
   if (homeFolder == nullptr || name == nullptr) return paramErr;
   const auto checkFolder = [](const fs::path& folder) -> OSStatus {
     struct stat info {};
-    if (stat(folder.c_str(), &info) != 0) return StatusFromErrno(errno);
+    if (stat(folder.c_str(), &info) != 0) return FileStatusFromErrno(errno);
     return S_ISDIR(info.st_mode) ? noErr : dirNFErr;
   };
   if (OSStatus status = checkFolder(homeFolder); status != noErr) return status;

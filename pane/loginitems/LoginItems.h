@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Login item registration: makes an application start at every login of the user by
 // editing the user's login items file (platform/files/LoginItemsFile.h).
 //

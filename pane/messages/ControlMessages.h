@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding a process by name, and the control message the pane sends to the helper.
 //
 // The control message is event class KvdO, id KvdC, addressed to the helper's process
@@ -9,7 +10,7 @@
 
 #include <cstdint>
 
-#include "pane/strings/PString.h"
+#include "strings/PString.h"
 #include "platform/Status.h"
 #include "platform/events/EventPort.h"
 #include "platform/process/ProcessTable.h"

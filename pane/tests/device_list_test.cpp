@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pane's captured-device list with simulated mice, in virtual time.
 #include <gtest/gtest.h>
 

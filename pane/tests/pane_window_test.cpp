@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings window on the offscreen platform: the controller's life, every control,
 // the display and the refresh key, with simulated mice in virtual time, a fake process
 // table and fake event ports.
@@ -149,8 +150,8 @@ class PaneWindowTest : public ::testing::Test {
   }
 
   void ChoosePolling(int index) {
-    pane->tesselMenuPollingRate->setCurrentIndex(index);
-    emit pane->tesselMenuPollingRate->activated(index);
+    pane->Outlets().tesselMenuPollingRate->setCurrentIndex(index);
+    emit pane->Outlets().tesselMenuPollingRate->activated(index);
   }
 
   void Release(QSlider* slider, int value) {
@@ -226,7 +227,7 @@ class PaneWindowTest : public ::testing::Test {
   }
 
   float Stored(const char* key) const { return pane->UserDefaults()->GetFloat(key).value_or(-1.0f); }
-  int AccelerationPosition() const { return pane->tesselSliderAcceleration->value(); }
+  int AccelerationPosition() const { return pane->Outlets().tesselSliderAcceleration->value(); }
 
   fs::path root;
   VirtualSleeper sleeper;
@@ -255,41 +256,41 @@ class PaneWindowTest : public ::testing::Test {
 
 TEST_F(PaneWindowTest, EveryOutletIsAWidgetOfTheInterfaceFileWithItsName) {
   const std::pair<QObject*, const char*> outlets[] = {
-      {pane->tesselTabsMain, "tesselTabsMain"},
-      {pane->tesselTextDPI, "tesselTextDPI"},
-      {pane->tesselTextXLabel, "tesselTextXLabel"},
-      {pane->tesselTextYLabel, "tesselTextYLabel"},
-      {pane->tesselSliderSensitivityX, "tesselSliderSensitivityX"},
-      {pane->tesselSliderSensitivityY, "tesselSliderSensitivityY"},
-      {pane->tesselBoxIndependentXY, "tesselBoxIndependentXY"},
-      {pane->tesselBoxAcceleration, "tesselBoxAcceleration"},
-      {pane->tesselSliderAcceleration, "tesselSliderAcceleration"},
-      {pane->tesselMenuPollingRate, "tesselMenuPollingRate"},
-      {pane->tesselBoxLightOnWheel, "tesselBoxLightOnWheel"},
-      {pane->tesselBoxLightOnBattery, "tesselBoxLightOnBattery"},
-      {pane->tesselTextDriverVersion, "tesselTextDriverVersion"},
-      {pane->tesselTextFirmwareVersion, "tesselTextFirmwareVersion"},
-      {pane->tesselButtonRestoreDefaults, "tesselButtonRestoreDefaults"},
-      {pane->tesselPanelRestore, "tesselPanelRestore"},
-      {pane->tesselPanelNoDevice, "tesselPanelNoDevice"},
+      {pane->Outlets().tesselTabsMain, "tesselTabsMain"},
+      {pane->Outlets().tesselTextDPI, "tesselTextDPI"},
+      {pane->Outlets().tesselTextXLabel, "tesselTextXLabel"},
+      {pane->Outlets().tesselTextYLabel, "tesselTextYLabel"},
+      {pane->Outlets().tesselSliderSensitivityX, "tesselSliderSensitivityX"},
+      {pane->Outlets().tesselSliderSensitivityY, "tesselSliderSensitivityY"},
+      {pane->Outlets().tesselBoxIndependentXY, "tesselBoxIndependentXY"},
+      {pane->Outlets().tesselBoxAcceleration, "tesselBoxAcceleration"},
+      {pane->Outlets().tesselSliderAcceleration, "tesselSliderAcceleration"},
+      {pane->Outlets().tesselMenuPollingRate, "tesselMenuPollingRate"},
+      {pane->Outlets().tesselBoxLightOnWheel, "tesselBoxLightOnWheel"},
+      {pane->Outlets().tesselBoxLightOnBattery, "tesselBoxLightOnBattery"},
+      {pane->Outlets().tesselTextDriverVersion, "tesselTextDriverVersion"},
+      {pane->Outlets().tesselTextFirmwareVersion, "tesselTextFirmwareVersion"},
+      {pane->Outlets().tesselButtonRestoreDefaults, "tesselButtonRestoreDefaults"},
+      {pane->Outlets().tesselPanelRestore, "tesselPanelRestore"},
+      {pane->Outlets().tesselPanelNoDevice, "tesselPanelNoDevice"},
   };
   for (const auto& [object, name] : outlets) {
     ASSERT_NE(object, nullptr) << name;
     EXPECT_EQ(object->objectName(), QString(name));
   }
-  EXPECT_EQ(pane->tesselMenuPollingRate->count(), 3);
+  EXPECT_EQ(pane->Outlets().tesselMenuPollingRate->count(), 3);
 }
 
 TEST_F(PaneWindowTest, LoadLaunchesTheHelperWhenNoneRunsAndAlwaysRegistersTheLoginItem) {
   processes.Remove(kHelperPid);
-  pane->tesselTabsMain->setCurrentIndex(2);
+  pane->Outlets().tesselTabsMain->setCurrentIndex(2);
   pane->mainViewDidLoad();
   const std::string helper = (root / "bundle/Resources/KorvidTesselHelper.app").string();
   EXPECT_EQ(launched, std::vector<std::string>{helper});
   EXPECT_EQ(loginItems, std::vector<std::string>{helper});
   EXPECT_EQ(gKorvidTesselPane, pane.get());
-  EXPECT_EQ(pane->tesselTabsMain->currentIndex(), 0);
-  EXPECT_EQ(pane->tesselTextDriverVersion->text(), "2.3");
+  EXPECT_EQ(pane->Outlets().tesselTabsMain->currentIndex(), 0);
+  EXPECT_EQ(pane->Outlets().tesselTextDriverVersion->text(), "2.3");
 }
 
 TEST_F(PaneWindowTest, ARunningHelperIsNotLaunchedAgainButStillRegistered) {
@@ -302,11 +303,11 @@ TEST_F(PaneWindowTest, ARunningHelperIsNotLaunchedAgainButStillRegistered) {
 TEST_F(PaneWindowTest, VersionFallsBackToTheBundleVersionAndOtherwiseKeepsTheDesignedText) {
   WriteInfo("CFBundleVersion", "7");
   pane->mainViewDidLoad();
-  EXPECT_EQ(pane->tesselTextDriverVersion->text(), "7");
+  EXPECT_EQ(pane->Outlets().tesselTextDriverVersion->text(), "7");
   WriteInfo("CFBundleName", "x");
-  pane->tesselTextDriverVersion->setText("designed");
+  pane->Outlets().tesselTextDriverVersion->setText("designed");
   pane->mainViewDidLoad();
-  EXPECT_EQ(pane->tesselTextDriverVersion->text(), "designed");
+  EXPECT_EQ(pane->Outlets().tesselTextDriverVersion->text(), "designed");
 }
 
 // --- The no-device display and panel ------------------------------------------------
@@ -314,31 +315,31 @@ TEST_F(PaneWindowTest, VersionFallsBackToTheBundleVersionAndOtherwiseKeepsTheDes
 TEST_F(PaneWindowTest, WithoutAMouseEveryControlIsDisabledAndShowsTheNeutralValues) {
   LoadAndSelect();
   for (QWidget* control : std::initializer_list<QWidget*>{
-           pane->tesselSliderSensitivityX, pane->tesselSliderSensitivityY, pane->tesselBoxIndependentXY,
-           pane->tesselBoxAcceleration, pane->tesselSliderAcceleration, pane->tesselMenuPollingRate,
-           pane->tesselBoxLightOnWheel, pane->tesselBoxLightOnBattery, pane->tesselButtonRestoreDefaults}) {
+           pane->Outlets().tesselSliderSensitivityX, pane->Outlets().tesselSliderSensitivityY, pane->Outlets().tesselBoxIndependentXY,
+           pane->Outlets().tesselBoxAcceleration, pane->Outlets().tesselSliderAcceleration, pane->Outlets().tesselMenuPollingRate,
+           pane->Outlets().tesselBoxLightOnWheel, pane->Outlets().tesselBoxLightOnBattery, pane->Outlets().tesselButtonRestoreDefaults}) {
     EXPECT_FALSE(control->isEnabled()) << control->objectName().toStdString();
   }
-  EXPECT_EQ(pane->tesselSliderSensitivityX->value(), 1800);
-  EXPECT_EQ(pane->tesselSliderSensitivityY->value(), 1800);
+  EXPECT_EQ(pane->Outlets().tesselSliderSensitivityX->value(), 1800);
+  EXPECT_EQ(pane->Outlets().tesselSliderSensitivityY->value(), 1800);
   EXPECT_EQ(AccelerationPosition(), 500);
-  EXPECT_EQ(pane->tesselMenuPollingRate->currentIndex(), 2);
-  EXPECT_FALSE(pane->tesselBoxIndependentXY->isChecked());
-  EXPECT_FALSE(pane->tesselBoxAcceleration->isChecked());
-  EXPECT_FALSE(pane->tesselBoxLightOnWheel->isChecked());
-  EXPECT_FALSE(pane->tesselBoxLightOnBattery->isChecked());
-  EXPECT_EQ(pane->tesselTextDPI->text(), "-");
-  EXPECT_EQ(pane->tesselTextXLabel->text(), " ");
-  EXPECT_EQ(pane->tesselTextYLabel->text(), " ");
-  EXPECT_EQ(pane->tesselTextFirmwareVersion->text(), "-");
+  EXPECT_EQ(pane->Outlets().tesselMenuPollingRate->currentIndex(), 2);
+  EXPECT_FALSE(pane->Outlets().tesselBoxIndependentXY->isChecked());
+  EXPECT_FALSE(pane->Outlets().tesselBoxAcceleration->isChecked());
+  EXPECT_FALSE(pane->Outlets().tesselBoxLightOnWheel->isChecked());
+  EXPECT_FALSE(pane->Outlets().tesselBoxLightOnBattery->isChecked());
+  EXPECT_EQ(pane->Outlets().tesselTextDPI->text(), "-");
+  EXPECT_EQ(pane->Outlets().tesselTextXLabel->text(), " ");
+  EXPECT_EQ(pane->Outlets().tesselTextYLabel->text(), " ");
+  EXPECT_EQ(pane->Outlets().tesselTextFirmwareVersion->text(), "-");
 }
 
 TEST_F(PaneWindowTest, TheNoDevicePanelIsShownOncePerLoadAsASheet) {
   LoadAndSelect();
   EXPECT_EQ(shownPanels, std::vector<QString>{"tesselPanelNoDevice"});
-  EXPECT_TRUE(pane->tesselPanelNoDevice->windowFlags().testFlag(Qt::Sheet));
-  EXPECT_EQ(pane->tesselPanelNoDevice->windowModality(), Qt::WindowModal);
-  EXPECT_FALSE(pane->tesselPanelNoDevice->isVisible());
+  EXPECT_TRUE(pane->Outlets().tesselPanelNoDevice->windowFlags().testFlag(Qt::Sheet));
+  EXPECT_EQ(pane->Outlets().tesselPanelNoDevice->windowModality(), Qt::WindowModal);
+  EXPECT_FALSE(pane->Outlets().tesselPanelNoDevice->isVisible());
   pane->willUnselect();
   Select();
   EXPECT_EQ(panelsShown, 1);
@@ -361,32 +362,32 @@ TEST_F(PaneWindowTest, AMouseEnablesTheControlsAndShowsItsSettings) {
   auto mouse = Plug(0x1C2C);  // X 800, Y 1200
   mouse->SetFirmwareVersion(1, 10);
   LoadAndSelect();
-  EXPECT_TRUE(pane->tesselSliderSensitivityX->isEnabled());
-  EXPECT_TRUE(pane->tesselSliderSensitivityY->isEnabled());
-  EXPECT_TRUE(pane->tesselBoxIndependentXY->isChecked());
-  EXPECT_EQ(pane->tesselTextDPI->text(), "X = 800,  Y = 1200 DPI");
-  EXPECT_EQ(pane->tesselTextXLabel->text(), "X");
-  EXPECT_EQ(pane->tesselTextYLabel->text(), "Y");
-  EXPECT_EQ(pane->tesselTextFirmwareVersion->text(), "1.10");
-  EXPECT_EQ(pane->tesselMenuPollingRate->currentIndex(), 1);  // the mouse ships with code 2
+  EXPECT_TRUE(pane->Outlets().tesselSliderSensitivityX->isEnabled());
+  EXPECT_TRUE(pane->Outlets().tesselSliderSensitivityY->isEnabled());
+  EXPECT_TRUE(pane->Outlets().tesselBoxIndependentXY->isChecked());
+  EXPECT_EQ(pane->Outlets().tesselTextDPI->text(), "X = 800,  Y = 1200 DPI");
+  EXPECT_EQ(pane->Outlets().tesselTextXLabel->text(), "X");
+  EXPECT_EQ(pane->Outlets().tesselTextYLabel->text(), "Y");
+  EXPECT_EQ(pane->Outlets().tesselTextFirmwareVersion->text(), "1.10");
+  EXPECT_EQ(pane->Outlets().tesselMenuPollingRate->currentIndex(), 1);  // the mouse ships with code 2
   // The sliders span the range the command line accepts.
-  EXPECT_EQ(pane->tesselSliderSensitivityX->maximum(), static_cast<int>(kTesselMaxDpi));
-  EXPECT_EQ(pane->tesselSliderSensitivityY->minimum(), static_cast<int>(kTesselMinDpi));
+  EXPECT_EQ(pane->Outlets().tesselSliderSensitivityX->maximum(), static_cast<int>(kTesselMaxDpi));
+  EXPECT_EQ(pane->Outlets().tesselSliderSensitivityY->minimum(), static_cast<int>(kTesselMinDpi));
 }
 
 TEST_F(PaneWindowTest, DraggingXWithLinkedAxesMovesYAndSendsTheStepsOnceAfterRelease) {
   auto mouse = Plug();
   LoadAndSelect();
-  EXPECT_FALSE(pane->tesselSliderSensitivityY->isEnabled());
-  EXPECT_EQ(pane->tesselTextXLabel->text(), " ");
+  EXPECT_FALSE(pane->Outlets().tesselSliderSensitivityY->isEnabled());
+  EXPECT_EQ(pane->Outlets().tesselTextXLabel->text(), " ");
   mouse->ClearTraffic();
-  pane->tesselSliderSensitivityX->setValue(2000);  // on the way
-  pane->tesselSliderSensitivityX->setValue(2400);
+  pane->Outlets().tesselSliderSensitivityX->setValue(2000);  // on the way
+  pane->Outlets().tesselSliderSensitivityX->setValue(2400);
   EXPECT_EQ(mouse->RequestCount(), 0u);  // nothing while dragging
   EXPECT_EQ(pane->FirstCapturedDevice()->state.sensitivityY, 2400);
-  EXPECT_EQ(pane->tesselSliderSensitivityY->value(), 2400);
-  EXPECT_EQ(pane->tesselTextDPI->text(), "2400 DPI");
-  QTest::mouseRelease(pane->tesselSliderSensitivityX, Qt::LeftButton);
+  EXPECT_EQ(pane->Outlets().tesselSliderSensitivityY->value(), 2400);
+  EXPECT_EQ(pane->Outlets().tesselTextDPI->text(), "2400 DPI");
+  QTest::mouseRelease(pane->Outlets().tesselSliderSensitivityX, Qt::LeftButton);
   EXPECT_EQ(StepWrites(*mouse), std::vector<std::uint16_t>{0x5C5C});
   EXPECT_EQ(mouse->CurrentSteps(), 0x5C5C);
 }
@@ -395,46 +396,46 @@ TEST_F(PaneWindowTest, KeyboardStepsAreSentOnceWhenTheKeyIsLetGo) {
   auto mouse = Plug();
   LoadAndSelect();
   mouse->ClearTraffic();
-  QSlider* x = pane->tesselSliderSensitivityX;
+  QSlider* x = pane->Outlets().tesselSliderSensitivityX;
   x->setFocus();
   QTest::keyPress(x, Qt::Key_Right);
   QTest::keyPress(x, Qt::Key_Right, Qt::NoModifier, -1);
   EXPECT_EQ(mouse->RequestCount(), 0u);
   QTest::keyRelease(x, Qt::Key_Right);
   EXPECT_EQ(StepWrites(*mouse), std::vector<std::uint16_t>{0x4646});  // 1850 DPI, step 70
-  EXPECT_EQ(pane->tesselTextDPI->text(), "1850 DPI");
+  EXPECT_EQ(pane->Outlets().tesselTextDPI->text(), "1850 DPI");
 }
 
 TEST_F(PaneWindowTest, ADpiBetweenStepsTruncatesOnTheMouseWhileTheTextKeepsIt) {
   auto mouse = Plug();
   LoadAndSelect();
   mouse->ClearTraffic();
-  pane->tesselSliderSensitivityX->setValue(1812);
-  QTest::mouseRelease(pane->tesselSliderSensitivityX, Qt::LeftButton);
+  pane->Outlets().tesselSliderSensitivityX->setValue(1812);
+  QTest::mouseRelease(pane->Outlets().tesselSliderSensitivityX, Qt::LeftButton);
   EXPECT_EQ(StepWrites(*mouse), std::vector<std::uint16_t>{0x4444});  // step 68
-  EXPECT_EQ(pane->tesselTextDPI->text(), "1812 DPI");
+  EXPECT_EQ(pane->Outlets().tesselTextDPI->text(), "1812 DPI");
 }
 
 TEST_F(PaneWindowTest, IndependentAxesShowBothValuesAndSwitchingOffSendsXForBoth) {
   auto mouse = Plug(0x4428);  // X 1800, Y 1100
   LoadAndSelect();
   mouse->ClearTraffic();
-  pane->tesselSliderSensitivityY->setValue(800);
-  EXPECT_EQ(pane->tesselTextDPI->text(), "X = 1800,  Y = 800 DPI");
-  EXPECT_EQ(pane->tesselSliderSensitivityX->value(), 1800);
-  QTest::mouseRelease(pane->tesselSliderSensitivityY, Qt::LeftButton);
+  pane->Outlets().tesselSliderSensitivityY->setValue(800);
+  EXPECT_EQ(pane->Outlets().tesselTextDPI->text(), "X = 1800,  Y = 800 DPI");
+  EXPECT_EQ(pane->Outlets().tesselSliderSensitivityX->value(), 1800);
+  QTest::mouseRelease(pane->Outlets().tesselSliderSensitivityY, Qt::LeftButton);
   EXPECT_EQ(StepWrites(*mouse), std::vector<std::uint16_t>{0x441C});  // X step 68 high, Y step 28 low
   mouse->ClearTraffic();
-  ClickBox(pane->tesselBoxIndependentXY);
+  ClickBox(pane->Outlets().tesselBoxIndependentXY);
   EXPECT_EQ(StepWrites(*mouse), std::vector<std::uint16_t>{0x4444});
-  EXPECT_EQ(pane->tesselSliderSensitivityY->value(), 1800);
-  EXPECT_FALSE(pane->tesselSliderSensitivityY->isEnabled());
-  EXPECT_EQ(pane->tesselTextDPI->text(), "1800 DPI");
+  EXPECT_EQ(pane->Outlets().tesselSliderSensitivityY->value(), 1800);
+  EXPECT_FALSE(pane->Outlets().tesselSliderSensitivityY->isEnabled());
+  EXPECT_EQ(pane->Outlets().tesselTextDPI->text(), "1800 DPI");
   mouse->ClearTraffic();
-  ClickBox(pane->tesselBoxIndependentXY);  // on again: nothing sent
+  ClickBox(pane->Outlets().tesselBoxIndependentXY);  // on again: nothing sent
   EXPECT_EQ(mouse->RequestCount(), 0u);
-  EXPECT_TRUE(pane->tesselSliderSensitivityY->isEnabled());
-  EXPECT_EQ(pane->tesselTextDPI->text(), "X = 1800,  Y = 1800 DPI");
+  EXPECT_TRUE(pane->Outlets().tesselSliderSensitivityY->isEnabled());
+  EXPECT_EQ(pane->Outlets().tesselTextDPI->text(), "X = 1800,  Y = 1800 DPI");
 }
 
 // --- Polling rate and lights ----------------------------------------------------------
@@ -444,8 +445,8 @@ TEST_F(PaneWindowTest, PollingMenuSendsTheCodesAndShowsTheMousesCode) {
   LoadAndSelect();
   const std::pair<int, std::uint8_t> choices[] = {{0, 8}, {2, 1}, {1, 2}};
   for (const auto& [index, code] : choices) {
-    pane->tesselMenuPollingRate->setCurrentIndex(index);
-    emit pane->tesselMenuPollingRate->activated(index);
+    pane->Outlets().tesselMenuPollingRate->setCurrentIndex(index);
+    emit pane->Outlets().tesselMenuPollingRate->activated(index);
     EXPECT_EQ(pane->FirstCapturedDevice()->state.pollingRate, code);
     EXPECT_EQ(mouse->Settings()[kSettingsPollingRate], code);
   }
@@ -454,18 +455,18 @@ TEST_F(PaneWindowTest, PollingMenuSendsTheCodesAndShowsTheMousesCode) {
     settings[kSettingsPollingRate] = code;
     mouse->SetSettings(settings);
     pane->sysPrefWindowDidBecomeKey(window->windowHandle());
-    EXPECT_EQ(pane->tesselMenuPollingRate->currentIndex(), index) << int(code);
+    EXPECT_EQ(pane->Outlets().tesselMenuPollingRate->currentIndex(), index) << int(code);
   }
 }
 
 TEST_F(PaneWindowTest, LightBoxesSetTheirBitsOnTheMouse) {
   auto mouse = Plug();
   LoadAndSelect();
-  const bool wheel = pane->tesselBoxLightOnWheel->isChecked();
-  ClickBox(pane->tesselBoxLightOnWheel);
+  const bool wheel = pane->Outlets().tesselBoxLightOnWheel->isChecked();
+  ClickBox(pane->Outlets().tesselBoxLightOnWheel);
   EXPECT_EQ((mouse->Configuration()[kConfigurationLightingMask] & 1) != 0, !wheel);
-  const bool battery = pane->tesselBoxLightOnBattery->isChecked();
-  ClickBox(pane->tesselBoxLightOnBattery);
+  const bool battery = pane->Outlets().tesselBoxLightOnBattery->isChecked();
+  ClickBox(pane->Outlets().tesselBoxLightOnBattery);
   EXPECT_EQ((mouse->Configuration()[kConfigurationLightingMask] & 2) != 0, !battery);
   EXPECT_EQ(pane->FirstCapturedDevice()->state.lightOnBattery, battery ? 0 : 1);
 }
@@ -495,8 +496,8 @@ TEST_F(PaneWindowTest, ConversionTableBothWays) {
 TEST_F(PaneWindowTest, SliderSendsTheFixedPointValueAndStoresIt) {
   Plug();
   LoadAndSelect();
-  ClickBox(pane->tesselBoxAcceleration);  // on: 1.0
-  pane->tesselSliderAcceleration->setValue(750);
+  ClickBox(pane->Outlets().tesselBoxAcceleration);  // on: 1.0
+  pane->Outlets().tesselSliderAcceleration->setValue(750);
   EXPECT_EQ(HelperValues(), (std::vector<std::int32_t>{65536, 98304}));
   EXPECT_FLOAT_EQ(Stored("acceleration"), 1.5f);
   EXPECT_FLOAT_EQ(Stored("lastAcceleration"), 1.0f);
@@ -516,16 +517,16 @@ TEST_F(PaneWindowTest, BoxOffAtOnePointFiveRemembersItAndOnAgainRestoresIt) {
     ASSERT_EQ(PreferencesStore(root / "prefs").SetPersistentDomain(kSettingsDomain, domain), noErr);
   }
   Select();
-  EXPECT_TRUE(pane->tesselBoxAcceleration->isChecked());
+  EXPECT_TRUE(pane->Outlets().tesselBoxAcceleration->isChecked());
   EXPECT_EQ(AccelerationPosition(), 750);
-  ClickBox(pane->tesselBoxAcceleration);
+  ClickBox(pane->Outlets().tesselBoxAcceleration);
   EXPECT_FLOAT_EQ(Stored("lastAcceleration"), 1.5f);
   EXPECT_FLOAT_EQ(Stored("acceleration"), 0.0f);
-  EXPECT_FALSE(pane->tesselSliderAcceleration->isEnabled());
+  EXPECT_FALSE(pane->Outlets().tesselSliderAcceleration->isEnabled());
   EXPECT_EQ(AccelerationPosition(), 750);
-  ClickBox(pane->tesselBoxAcceleration);
+  ClickBox(pane->Outlets().tesselBoxAcceleration);
   EXPECT_FLOAT_EQ(Stored("acceleration"), 1.5f);
-  EXPECT_TRUE(pane->tesselSliderAcceleration->isEnabled());
+  EXPECT_TRUE(pane->Outlets().tesselSliderAcceleration->isEnabled());
   EXPECT_EQ(HelperValues(), (std::vector<std::int32_t>{0, 98304}));
   // Stored at unselection, whole.
   pane->willUnselect();
@@ -544,7 +545,7 @@ TEST_F(PaneWindowTest, BoxOnWithoutARememberedValueGivesOne) {
     ASSERT_EQ(PreferencesStore(root / "prefs").SetPersistentDomain(kSettingsDomain, domain), noErr);
   }
   Select();
-  ClickBox(pane->tesselBoxAcceleration);
+  ClickBox(pane->Outlets().tesselBoxAcceleration);
   EXPECT_FLOAT_EQ(Stored("acceleration"), 1.0f);
   EXPECT_EQ(HelperValues(), std::vector<std::int32_t>{65536});
 }
@@ -558,7 +559,7 @@ TEST_F(PaneWindowTest, StoredValuesBetweenTheSlidersStepsOrOutOfRangeKeepTheirPl
     domain.SetFloat("acceleration", stored);
     ASSERT_EQ(PreferencesStore(root / "prefs").SetPersistentDomain(kSettingsDomain, domain), noErr);
     Select();
-    EXPECT_TRUE(pane->tesselBoxAcceleration->isChecked()) << stored;
+    EXPECT_TRUE(pane->Outlets().tesselBoxAcceleration->isChecked()) << stored;
     EXPECT_EQ(AccelerationPosition(), position) << stored;
     pane->willUnselect();
     PropertyList after;
@@ -573,7 +574,7 @@ TEST_F(PaneWindowTest, AFreshUserStartsFromTheDefaultsAndADamagedDomainIsReplace
   LoadAndSelect();
   EXPECT_FLOAT_EQ(Stored("acceleration"), 0.0f);
   EXPECT_FLOAT_EQ(Stored("lastAcceleration"), 1.0f);
-  EXPECT_FALSE(pane->tesselBoxAcceleration->isChecked());
+  EXPECT_FALSE(pane->Outlets().tesselBoxAcceleration->isChecked());
   EXPECT_EQ(AccelerationPosition(), 500);
   pane->willUnselect();
   EXPECT_FALSE(pane->UserDefaults().has_value());
@@ -590,25 +591,25 @@ TEST_F(PaneWindowTest, DeviceWorkKeepsTheWireOrderDropsAStaleDpiAndEndsWithTheMo
   auto mouse = Plug();
   LoadAndSelect();
   // The capture is on its way: the window says so and shows no values yet.
-  EXPECT_EQ(pane->tesselTextStatus->text(), QString::fromUtf8(kStatusReading));
-  EXPECT_FALSE(pane->tesselSliderSensitivityX->isEnabled());
+  EXPECT_EQ(pane->Outlets().tesselTextStatus->text(), QString::fromUtf8(kStatusReading));
+  EXPECT_FALSE(pane->Outlets().tesselSliderSensitivityX->isEnabled());
   EXPECT_EQ(window->cursor().shape(), Qt::BusyCursor);
   wire.RunAll();
-  EXPECT_TRUE(pane->tesselSliderSensitivityX->isEnabled());
-  EXPECT_EQ(pane->tesselTextDPI->text(), "1800 DPI");
-  EXPECT_TRUE(pane->tesselTextStatus->isHidden());
+  EXPECT_TRUE(pane->Outlets().tesselSliderSensitivityX->isEnabled());
+  EXPECT_EQ(pane->Outlets().tesselTextDPI->text(), "1800 DPI");
+  EXPECT_TRUE(pane->Outlets().tesselTextStatus->isHidden());
   EXPECT_NE(window->cursor().shape(), Qt::BusyCursor);
 
   // Changes made while the mouse is busy wait their turn; the 2400 DPI not yet sent gives
   // way to the 3000 that follows it.
   mouse->ClearTraffic();
   ChoosePolling(0);
-  EXPECT_EQ(pane->tesselTextStatus->text(), QString::fromUtf8(kStatusSaving));
-  Release(pane->tesselSliderSensitivityX, 2400);
-  ClickBox(pane->tesselBoxLightOnWheel);
-  Release(pane->tesselSliderSensitivityX, 3000);
+  EXPECT_EQ(pane->Outlets().tesselTextStatus->text(), QString::fromUtf8(kStatusSaving));
+  Release(pane->Outlets().tesselSliderSensitivityX, 2400);
+  ClickBox(pane->Outlets().tesselBoxLightOnWheel);
+  Release(pane->Outlets().tesselSliderSensitivityX, 3000);
   EXPECT_EQ(mouse->RequestCount(), 0u);
-  EXPECT_EQ(pane->tesselTextDPI->text(), "3000 DPI");
+  EXPECT_EQ(pane->Outlets().tesselTextDPI->text(), "3000 DPI");
   wire.RunAll();
   // Polling (the settings block keeps the old steps), then the light, then the DPI.
   EXPECT_EQ(StepWrites(*mouse), (std::vector<std::uint16_t>{0x4444, 0x7474}));
@@ -617,14 +618,14 @@ TEST_F(PaneWindowTest, DeviceWorkKeepsTheWireOrderDropsAStaleDpiAndEndsWithTheMo
 
   // A refresh that reads while the user changes something does not undo the change.
   pane->sysPrefWindowDidBecomeKey(window->windowHandle());
-  Release(pane->tesselSliderSensitivityX, 1000);
+  Release(pane->Outlets().tesselSliderSensitivityX, 1000);
   wire.RunAll();
-  EXPECT_EQ(pane->tesselTextDPI->text(), "1000 DPI");
+  EXPECT_EQ(pane->Outlets().tesselTextDPI->text(), "1000 DPI");
 
   // Unplugged with work queued: the job on the wire ends, the rest is dropped.
   mouse->ClearTraffic();
   ChoosePolling(2);
-  Release(pane->tesselSliderSensitivityX, 5000);
+  Release(pane->Outlets().tesselSliderSensitivityX, 5000);
   watcher->Unplug(services[0]);
   watcher->DeliverPending();
   EXPECT_EQ(pane->CapturedDeviceCount(), 0);
@@ -639,8 +640,8 @@ TEST_F(PaneWindowTest, OnTheWorkerThreadResultsComeBackToTheWindowsThread) {
   auto mouse = Plug(0x1C2C);
   LoadAndSelect();
   ASSERT_TRUE(QTest::qWaitFor([&] { return !pane->DeviceWorkPending(); }));
-  EXPECT_EQ(pane->tesselTextDPI->text(), "X = 800,  Y = 1200 DPI");
-  Release(pane->tesselSliderSensitivityY, 800);
+  EXPECT_EQ(pane->Outlets().tesselTextDPI->text(), "X = 800,  Y = 1200 DPI");
+  Release(pane->Outlets().tesselSliderSensitivityY, 800);
   ASSERT_TRUE(QTest::qWaitFor([&] { return !pane->DeviceWorkPending(); }));
   EXPECT_EQ(mouse->CurrentSteps(), 0x1C1C);
 }
@@ -650,17 +651,17 @@ TEST_F(PaneWindowTest, OnTheWorkerThreadResultsComeBackToTheWindowsThread) {
 TEST_F(PaneWindowTest, WithTwoMiceTheChooserPicksTheOneShownSetAndRestored) {
   auto first = Plug(0x1C2C, 0x01100000);
   LoadAndSelect();
-  EXPECT_TRUE(pane->tesselMenuDevice->isHidden());  // one mouse: nothing changes
+  EXPECT_TRUE(pane->Outlets().tesselMenuDevice->isHidden());  // one mouse: nothing changes
   auto second = Plug(0x2C2C, 0x01200000);
   watcher->DeliverPending();
-  ASSERT_FALSE(pane->tesselMenuDevice->isHidden());
-  ASSERT_EQ(pane->tesselMenuDevice->count(), 2);
-  EXPECT_EQ(pane->tesselMenuDevice->itemText(1), "Korvid Tessel at 0x01200000");
-  EXPECT_EQ(pane->tesselMenuDevice->currentIndex(), 0);  // the first stays the default
-  EXPECT_EQ(pane->tesselTextDPI->text(), "X = 800,  Y = 1200 DPI");
-  pane->tesselMenuDevice->setCurrentIndex(1);
-  emit pane->tesselMenuDevice->activated(1);
-  EXPECT_EQ(pane->tesselTextDPI->text(), "1200 DPI");
+  ASSERT_FALSE(pane->Outlets().tesselMenuDevice->isHidden());
+  ASSERT_EQ(pane->Outlets().tesselMenuDevice->count(), 2);
+  EXPECT_EQ(pane->Outlets().tesselMenuDevice->itemText(1), "Korvid Tessel at 0x01200000");
+  EXPECT_EQ(pane->Outlets().tesselMenuDevice->currentIndex(), 0);  // the first stays the default
+  EXPECT_EQ(pane->Outlets().tesselTextDPI->text(), "X = 800,  Y = 1200 DPI");
+  pane->Outlets().tesselMenuDevice->setCurrentIndex(1);
+  emit pane->Outlets().tesselMenuDevice->activated(1);
+  EXPECT_EQ(pane->Outlets().tesselTextDPI->text(), "1200 DPI");
   first->ClearTraffic();
   ChoosePolling(2);
   EXPECT_EQ(second->Settings()[kSettingsPollingRate], 1);
@@ -687,7 +688,7 @@ TEST_F(PaneWindowTest, WithTwoMiceTheChooserPicksTheOneShownSetAndRestored) {
   WithPanelAnswer(true, [&] { pane->actionButtonRestoreDefaults(); });
   EXPECT_EQ(third->CurrentSteps(), 0x1C1C);
   EXPECT_EQ(HelperValues(), std::vector<std::int32_t>{0});
-  EXPECT_EQ(pane->tesselTextDPI->text(), "800 DPI");  // the remaining mouse is shown
+  EXPECT_EQ(pane->Outlets().tesselTextDPI->text(), "800 DPI");  // the remaining mouse is shown
   EXPECT_EQ(second.use_count(), 2);  // the test's two: the pane let go of the gone mouse
 }
 
@@ -696,24 +697,24 @@ TEST_F(PaneWindowTest, AMouseThisAccountMayNotOpenGetsTheFixInsteadOfTheNoDevice
   LoadAndSelect();
   EXPECT_EQ(panelsShown, 0);
   EXPECT_EQ(pane->RefusedDeviceCount(), 1u);
-  EXPECT_EQ(pane->tesselTextStatus->text(), QString::fromUtf8(kStatusNoAccess));
-  EXPECT_TRUE(pane->tesselTextStatus->text().contains("udevadm trigger"));
-  EXPECT_FALSE(pane->tesselSliderSensitivityX->isEnabled());
+  EXPECT_EQ(pane->Outlets().tesselTextStatus->text(), QString::fromUtf8(kStatusNoAccess));
+  EXPECT_TRUE(pane->Outlets().tesselTextStatus->text().contains("udevadm trigger"));
+  EXPECT_FALSE(pane->Outlets().tesselSliderSensitivityX->isEnabled());
   watcher->Unplug(refused);
   watcher->DeliverPending();
-  EXPECT_TRUE(pane->tesselTextStatus->isHidden());
+  EXPECT_TRUE(pane->Outlets().tesselTextStatus->isHidden());
 }
 
 TEST_F(PaneWindowTest, TheAccelerationPageSaysWhetherHelperAndDriverRun) {
   bool driver = false;
   pane->Environment().driverReachable = [&] { return driver; };
   LoadAndSelect();
-  EXPECT_EQ(pane->tesselTextBackground->text(),
+  EXPECT_EQ(pane->Outlets().tesselTextBackground->text(),
             QString("%1\n%2").arg(kStatusHelperRunning, kStatusDriverMissing));
   processes.Remove(kHelperPid);
   driver = true;
   pane->UpdateBackgroundStatus();
-  EXPECT_EQ(pane->tesselTextBackground->text(),
+  EXPECT_EQ(pane->Outlets().tesselTextBackground->text(),
             QString("%1\n%2").arg(kStatusHelperStopped, kStatusDriverReachable));
 }
 
@@ -728,7 +729,7 @@ TEST_F(PaneWindowTest, ConfirmedRestoreResetsTheMouseTheSettingsAndTheHelper) {
   pane->UserDefaults()->SetFloat("acceleration", 1.5f);
   pane->UserDefaults()->SetFloat("lastAcceleration", 1.2f);
   mouse->ClearTraffic();
-  WithPanelAnswer(true, [&] { QTest::mouseClick(pane->tesselButtonRestoreDefaults, Qt::LeftButton); });
+  WithPanelAnswer(true, [&] { QTest::mouseClick(pane->Outlets().tesselButtonRestoreDefaults, Qt::LeftButton); });
   EXPECT_EQ(shownPanels, std::vector<QString>{"tesselPanelRestore"});
   EXPECT_EQ(HelperValues(), std::vector<std::int32_t>{0});
   EXPECT_FLOAT_EQ(Stored("acceleration"), 0.0f);
@@ -736,10 +737,10 @@ TEST_F(PaneWindowTest, ConfirmedRestoreResetsTheMouseTheSettingsAndTheHelper) {
   EXPECT_EQ(mouse->CurrentStage(), 3u);
   EXPECT_EQ(mouse->CurrentSteps(), 0x4444);
   EXPECT_EQ(mouse->Settings()[kSettingsPollingRate], 2);
-  EXPECT_EQ(pane->tesselTextDPI->text(), "1800 DPI");
-  EXPECT_FALSE(pane->tesselBoxIndependentXY->isChecked());
-  EXPECT_FALSE(pane->tesselBoxAcceleration->isChecked());
-  EXPECT_EQ(pane->tesselMenuPollingRate->currentIndex(), 1);
+  EXPECT_EQ(pane->Outlets().tesselTextDPI->text(), "1800 DPI");
+  EXPECT_FALSE(pane->Outlets().tesselBoxIndependentXY->isChecked());
+  EXPECT_FALSE(pane->Outlets().tesselBoxAcceleration->isChecked());
+  EXPECT_EQ(pane->Outlets().tesselMenuPollingRate->currentIndex(), 1);
 }
 
 TEST_F(PaneWindowTest, CancelledRestoreChangesNothing) {
@@ -747,7 +748,7 @@ TEST_F(PaneWindowTest, CancelledRestoreChangesNothing) {
   LoadAndSelect();
   pane->UserDefaults()->SetFloat("acceleration", 1.5f);
   mouse->ClearTraffic();
-  WithPanelAnswer(false, [&] { QTest::mouseClick(pane->tesselButtonRestoreDefaults, Qt::LeftButton); });
+  WithPanelAnswer(false, [&] { QTest::mouseClick(pane->Outlets().tesselButtonRestoreDefaults, Qt::LeftButton); });
   EXPECT_EQ(panelsShown, 1);
   EXPECT_TRUE(HelperValues().empty());
   EXPECT_FLOAT_EQ(Stored("acceleration"), 1.5f);
@@ -775,7 +776,7 @@ TEST_F(PaneWindowTest, F20RefreshesFromTheMouseAndIsSwallowed) {
   mouse->SetFirmwareVersion(2, 1);
   const std::uint64_t sleptBefore = sleeper.Calls();
   QTest::keyPress(window.get(), Qt::Key_F20);
-  EXPECT_EQ(pane->tesselTextFirmwareVersion->text(), "2.01");
+  EXPECT_EQ(pane->Outlets().tesselTextFirmwareVersion->text(), "2.01");
   EXPECT_GT(sleeper.Calls(), sleptBefore);
   EXPECT_EQ(window->presses, 0);
   EXPECT_EQ(shortcuts, 0);
@@ -816,7 +817,7 @@ TEST_F(PaneWindowTest, AWindowBecomingKeyReReadsTheMouseOnlyWhileSelected) {
   LoadAndSelect();
   mouse->SetFirmwareVersion(3, 4);
   emit App().focusWindowChanged(window->windowHandle());
-  EXPECT_EQ(pane->tesselTextFirmwareVersion->text(), "3.04");
+  EXPECT_EQ(pane->Outlets().tesselTextFirmwareVersion->text(), "3.04");
   pane->willUnselect();
   mouse->ClearTraffic();
   emit App().focusWindowChanged(window->windowHandle());

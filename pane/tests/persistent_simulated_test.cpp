@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings window's simulated mouse keeps its state in the file tesselctl uses.
 #include <gtest/gtest.h>
 #include <stdlib.h>

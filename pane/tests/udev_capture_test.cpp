@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pane capturing mice through the libudev watcher and real hidraw ioctls, in a umockdev
 // testbed whose fake nodes are answered by simulated mice. Mouse waits are virtual.
 #include <gtest/gtest.h>

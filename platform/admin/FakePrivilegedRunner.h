@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A privileged runner for tests: runs nothing, records each request and answers with the
 // status (and, on noErr, the tool's exit status) it is told to.
 #pragma once

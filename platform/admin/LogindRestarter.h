@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Restarting through logind on the system bus: org.freedesktop.login1.Manager.Reboot
 // with interactive authorisation, so polkit may ask the user to confirm.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/admin/PrivilegedRunner.h"
 
 #include <spawn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Running a tool with administrator rights, and asking the system to restart.
 #pragma once
 

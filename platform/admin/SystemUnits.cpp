@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/admin/SystemUnits.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The running system's service manager (systemd) and device manager (udev), as the
 // eraser meets them: a unit stopped before its program is deleted, and both told to read
 // their units and rules again once some are gone. Each step does nothing where that

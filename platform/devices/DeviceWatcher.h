@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Watching for attached Tessel mice: arrivals, removals and per-device termination.
 //
 // The watcher is used in the order the settings pane needs:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DeviceWatcher over mice that a program or a test plugs and unplugs at will (simulated
 // mice, or any other device handle). Events are queued and delivered either when the test
 // calls DeliverPending() or, with Delivery::kEventLoop, from the Qt main loop.

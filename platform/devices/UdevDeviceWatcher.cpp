@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/devices/UdevDeviceWatcher.h"
 
 #include <QSocketNotifier>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DeviceWatcher over libudev: hidraw nodes of interface 0 of Tessel mice, enumerated at
 // start and followed through a udev monitor whose socket is read on the Qt main loop.
 #pragma once

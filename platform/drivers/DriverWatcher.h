@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Tessel drivers as the helper sees them: services that appear and vanish, user-client
 // connections opened on them, the scalar method, and the interest notification that says
 // a driver has gone away.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/drivers/FakeDriverWatcher.h"
 
 #include "platform/FourCC.h"

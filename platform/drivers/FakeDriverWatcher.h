@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An in-memory DriverWatcher for tests. Drivers are added and removed by the test; each
 // answers the scalar method as a Tessel driver does (KvID: identity, KvSA: recorded,
 // anything else kIOReturnBadArgument) unless the test gives it other behaviour.

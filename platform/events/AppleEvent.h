@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Events between the user's processes: descriptors, events with typed parameters, and the
 // calls that build and read them. An event has a class and an identifier, a target
 // address (a process serial number), a return id, a transaction id and a list of
@@ -48,10 +49,6 @@ inline constexpr AESendMode kAENoReply = 0x01;
 inline constexpr AESendMode kAEQueueReply = 0x02;
 inline constexpr AESendMode kAEWaitReply = 0x03;
 inline constexpr AESendMode kAEReplyModeMask = 0x03;
-inline constexpr AESendMode kAENeverInteract = 0x10;
-inline constexpr AESendMode kAECanInteract = 0x20;
-inline constexpr AESendMode kAEAlwaysInteract = 0x30;
-inline constexpr AESendMode kAECanSwitchLayer = 0x40;
 
 // Timeouts are in ticks of 1/60 s.
 inline constexpr std::int32_t kAEDefaultTimeout = -1;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A process's port for events: it installs handlers for (event class, event id) pairs and
 // receives events on its main loop, and it sends events to other processes, addressed by
 // process serial number, with or without waiting for the reply.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // In-process event ports for tests of senders and handlers. Ports join a FakeEventBus
 // under a pid. Wait-reply sends run the target's handler at once; no-reply sends are
 // queued until the test calls DeliverPending(), as a real receiver handles them later on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/events/QtDBusEventPort.h"
 
 #include <signal.h>

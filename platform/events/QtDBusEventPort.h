@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event port over the session D-Bus.
 //
 // A process that receives events exports one object, kEventPortPath, with the method

@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 #include "platform/files/FileStatus.h"
 
 #include <cerrno>
 
 namespace korvid {
 
-OSStatus StatusFromErrno(int error) {
+OSStatus FileStatusFromErrno(int error) {
   switch (error) {
     case 0:
       return noErr;

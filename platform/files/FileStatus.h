@@ -1,4 +1,6 @@
-// Translation of the kernel's error numbers into the system's file statuses.
+// SPDX-License-Identifier: MIT
+// The one translation of the kernel's error numbers into file statuses (OSStatus), used by
+// every file operation. (Devices have their own family: platform/DeviceStatus.h.)
 #pragma once
 
 #include "platform/Status.h"
@@ -6,6 +8,6 @@
 namespace korvid {
 
 // The file status that stands for errno value `error` (0 gives noErr).
-OSStatus StatusFromErrno(int error);
+OSStatus FileStatusFromErrno(int error);
 
 }  // namespace korvid

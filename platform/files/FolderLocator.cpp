@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/files/FolderLocator.h"
 
 #include <pwd.h>
@@ -44,7 +45,7 @@ OSStatus MakeFolders(const fs::path& folder, unsigned mode) {
     if (at == at.parent_path()) break;
   }
   for (auto at = missing.rbegin(); at != missing.rend(); ++at) {
-    if (mkdir(at->c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) return StatusFromErrno(errno);
+    if (mkdir(at->c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) return FileStatusFromErrno(errno);
   }
   return fs::is_directory(folder, error) ? noErr : dirNFErr;
 }
@@ -148,7 +149,7 @@ OSStatus FolderLocator::FindFolder(FolderDomain domain, FolderType type, bool cr
     folder = std::move(candidate);
     return noErr;
   }
-  if (!createFolder) return error && error.value() != ENOENT ? StatusFromErrno(error.value()) : fnfErr;
+  if (!createFolder) return error && error.value() != ENOENT ? FileStatusFromErrno(error.value()) : fnfErr;
   // A user's own folders are private to the user when this makes them (as the XDG base
   // directory rules ask for the folders below $XDG_CONFIG_HOME).
   const bool userFolder = domain == kUserDomain || domain == kOnSystemDisk;

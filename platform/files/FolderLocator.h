@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the system's folders are: (domain, folder type) -> directory.
 //
 // The folders a Korvid installation uses, by domain and four-char folder type:

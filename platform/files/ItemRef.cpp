@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/files/ItemRef.h"
 
 #include <dirent.h>
@@ -35,7 +36,7 @@ FolderRef FolderRef::Adopt(int fd, fs::path path) {
 
 OSStatus FolderRef::Open(const fs::path& folder, FolderRef& out) {
   const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOTDIR ? dirNFErr : StatusFromErrno(errno);
+  if (fd < 0) return errno == ENOTDIR ? dirNFErr : FileStatusFromErrno(errno);
   out = Adopt(fd, folder);
   return noErr;
 }
@@ -54,7 +55,7 @@ OSStatus GetItemInfo(const ItemRef& item, ItemInfo& info) {
   if (!item.Valid()) return paramErr;
   struct stat st {};
   if (fstatat(item.folder.Fd(), EntryName(item), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return StatusFromErrno(errno);
+    return FileStatusFromErrno(errno);
   }
   if (S_ISDIR(st.st_mode)) {
     info.kind = ItemKind::kFolder;
@@ -90,7 +91,7 @@ OSStatus OpenFolderItem(const ItemRef& item, FolderRef& out) {
   if (fd < 0) {
     // A link refused by O_NOFOLLOW is ELOOP; a file is ENOTDIR.
     if (errno == ELOOP || errno == ENOTDIR) return dirNFErr;
-    return StatusFromErrno(errno);
+    return FileStatusFromErrno(errno);
   }
   out = FolderRef::Adopt(fd, item.Path());
   return noErr;
@@ -101,12 +102,12 @@ OSStatus ListFolder(const FolderRef& folder, std::vector<std::string>& names) {
   if (!folder.Valid()) return paramErr;
   // A descriptor of its own for the stream, reading from the start.
   const int fd = openat(folder.Fd(), ".", kFolderFlags);
-  if (fd < 0) return StatusFromErrno(errno);
+  if (fd < 0) return FileStatusFromErrno(errno);
   DIR* stream = fdopendir(fd);
   if (stream == nullptr) {
     const int error = errno;
     close(fd);
-    return StatusFromErrno(error);
+    return FileStatusFromErrno(error);
   }
   errno = 0;
   while (const dirent* entry = readdir(stream)) {
@@ -116,14 +117,14 @@ OSStatus ListFolder(const FolderRef& folder, std::vector<std::string>& names) {
   }
   const int error = errno;
   closedir(stream);
-  return error == 0 ? noErr : StatusFromErrno(error);
+  return error == 0 ? noErr : FileStatusFromErrno(error);
 }
 
 OSStatus RemoveItem(const ItemRef& item, bool asFolder) {
   if (!item.Valid()) return paramErr;
   if (CheckItemName(item.name) != noErr) return bdNamErr;
   if (unlinkat(item.folder.Fd(), item.name.c_str(), asFolder ? AT_REMOVEDIR : 0) != 0) {
-    return StatusFromErrno(errno);
+    return FileStatusFromErrno(errno);
   }
   return noErr;
 }
@@ -134,7 +135,7 @@ OSStatus SetModificationDate(const ItemRef& item, const timespec& date) {
   const int result = item.name.empty()
                          ? futimens(item.folder.Fd(), times)
                          : utimensat(item.folder.Fd(), item.name.c_str(), times, AT_SYMLINK_NOFOLLOW);
-  return result == 0 ? noErr : StatusFromErrno(errno);
+  return result == 0 ? noErr : FileStatusFromErrno(errno);
 }
 
 OSStatus RenameItem(const ItemRef& item, const FolderRef& destination, std::string_view newName) {
@@ -144,7 +145,7 @@ OSStatus RenameItem(const ItemRef& item, const FolderRef& destination, std::stri
   if (renameat2(item.folder.Fd(), item.name.c_str(), destination.Fd(), to.c_str(), RENAME_NOREPLACE) != 0) {
     if (errno == EEXIST) return dupFNErr;
     if (errno == EXDEV) return diffVolErr;
-    return StatusFromErrno(errno);
+    return FileStatusFromErrno(errno);
   }
   return noErr;
 }
@@ -152,17 +153,17 @@ OSStatus RenameItem(const ItemRef& item, const FolderRef& destination, std::stri
 OSStatus RestrictFolder(const FolderRef& folder) {
   if (!folder.Valid()) return paramErr;
   struct stat st {};
-  if (fstat(folder.Fd(), &st) != 0) return StatusFromErrno(errno);
+  if (fstat(folder.Fd(), &st) != 0) return FileStatusFromErrno(errno);
   if ((st.st_mode & 022) == 0) return noErr;
-  return fchmod(folder.Fd(), st.st_mode & 07755) == 0 ? noErr : StatusFromErrno(errno);
+  return fchmod(folder.Fd(), st.st_mode & 07755) == 0 ? noErr : FileStatusFromErrno(errno);
 }
 
 OSStatus ReadFileData(const ItemRef& item, std::vector<std::uint8_t>& data, std::uint64_t limit) {
   if (!item.Valid() || item.name.empty()) return paramErr;
   const int fd = openat(item.folder.Fd(), item.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return StatusFromErrno(errno);
+  if (fd < 0) return FileStatusFromErrno(errno);
   struct stat st {};
-  OSStatus status = fstat(fd, &st) == 0 ? noErr : StatusFromErrno(errno);
+  OSStatus status = fstat(fd, &st) == 0 ? noErr : FileStatusFromErrno(errno);
   if (status == noErr && static_cast<std::uint64_t>(st.st_size) > limit) status = memFullErr;
   if (status == noErr) {
     data.resize(static_cast<std::size_t>(st.st_size));
@@ -171,7 +172,7 @@ OSStatus ReadFileData(const ItemRef& item, std::vector<std::uint8_t>& data, std:
       const ssize_t got = read(fd, data.data() + done, data.size() - done);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
-        status = StatusFromErrno(errno);
+        status = FileStatusFromErrno(errno);
         break;
       }
       if (got == 0) break;
@@ -189,20 +190,20 @@ OSStatus WriteFileData(const ItemRef& item, std::span<const std::uint8_t> data, 
   unlinkat(item.folder.Fd(), temporary.c_str(), 0);  // a leftover of an interrupted write
   const int fd = openat(item.folder.Fd(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         static_cast<mode_t>(mode));
-  if (fd < 0) return StatusFromErrno(errno);
+  if (fd < 0) return FileStatusFromErrno(errno);
   OSStatus status = noErr;
   std::size_t done = 0;
   while (status == noErr && done < data.size()) {
     const ssize_t written = write(fd, data.data() + done, data.size() - done);
     if (written < 0 && errno == EINTR) continue;
-    if (written < 0) status = StatusFromErrno(errno);
+    if (written < 0) status = FileStatusFromErrno(errno);
     else done += static_cast<std::size_t>(written);
   }
-  if (status == noErr && fchmod(fd, static_cast<mode_t>(mode)) != 0) status = StatusFromErrno(errno);
-  if (status == noErr && fsync(fd) != 0) status = StatusFromErrno(errno);
+  if (status == noErr && fchmod(fd, static_cast<mode_t>(mode)) != 0) status = FileStatusFromErrno(errno);
+  if (status == noErr && fsync(fd) != 0) status = FileStatusFromErrno(errno);
   close(fd);
   if (status == noErr && renameat(item.folder.Fd(), temporary.c_str(), item.folder.Fd(), item.name.c_str()) != 0) {
-    status = StatusFromErrno(errno);
+    status = FileStatusFromErrno(errno);
   }
   if (status != noErr) unlinkat(item.folder.Fd(), temporary.c_str(), 0);
   return status;
@@ -213,7 +214,7 @@ OSStatus ReadLinkTarget(const ItemRef& item, std::string& target) {
   std::string buffer(256, '\0');
   for (;;) {
     const ssize_t length = readlinkat(item.folder.Fd(), item.name.c_str(), buffer.data(), buffer.size());
-    if (length < 0) return StatusFromErrno(errno);
+    if (length < 0) return FileStatusFromErrno(errno);
     if (static_cast<std::size_t>(length) < buffer.size()) {
       buffer.resize(static_cast<std::size_t>(length));
       target = std::move(buffer);

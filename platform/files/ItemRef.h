@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Items of the file system held by descriptor, for code that works as root in folders
 // that users own (the eraser tool).
 //

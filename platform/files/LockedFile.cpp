@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/files/LockedFile.h"
 
 #include <dirent.h>
@@ -39,7 +40,7 @@ OSStatus WriteAll(int fd, std::string_view data) {
     ssize_t written = write(fd, data.data(), data.size());
     if (written < 0) {
       if (errno == EINTR) continue;
-      return StatusFromErrno(errno);
+      return FileStatusFromErrno(errno);
     }
     data.remove_prefix(static_cast<std::size_t>(written));
   }
@@ -90,19 +91,19 @@ OSStatus WriteBeside(const fs::path& target, const fs::path& destination, std::s
   RemoveStaleTemporaries(folder, target.filename().string(), like.st_uid);
   std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
   int temp = mkostemp(pattern.data(), O_CLOEXEC);
-  if (temp < 0) return StatusFromErrno(errno);
+  if (temp < 0) return FileStatusFromErrno(errno);
 
   OSStatus status = WriteAll(temp, contents);
-  if (status == noErr && fchmod(temp, like.st_mode & 07777) != 0) status = StatusFromErrno(errno);
+  if (status == noErr && fchmod(temp, like.st_mode & 07777) != 0) status = FileStatusFromErrno(errno);
   if (status == noErr && geteuid() == 0) {
     // Root editing a user's file leaves it that user's.
-    if (fchown(temp, like.st_uid, like.st_gid) != 0) status = StatusFromErrno(errno);
+    if (fchown(temp, like.st_uid, like.st_gid) != 0) status = FileStatusFromErrno(errno);
   }
-  if (status == noErr && fsync(temp) != 0) status = StatusFromErrno(errno);
-  if (close(temp) != 0 && status == noErr) status = StatusFromErrno(errno);
+  if (status == noErr && fsync(temp) != 0) status = FileStatusFromErrno(errno);
+  if (close(temp) != 0 && status == noErr) status = FileStatusFromErrno(errno);
   if (status == noErr) {
     if (auto& hook = BeforeRenameHook()) hook();
-    if (rename(pattern.c_str(), destination.c_str()) != 0) status = StatusFromErrno(errno);
+    if (rename(pattern.c_str(), destination.c_str()) != 0) status = FileStatusFromErrno(errno);
   }
   if (status != noErr) {
     unlink(pattern.c_str());
@@ -128,7 +129,7 @@ OSStatus ResolveSymbolicLinks(const fs::path& path, fs::path& target) {
         target = current;  // the last name does not exist yet: it is the file to create
         return noErr;
       }
-      return StatusFromErrno(errno);
+      return FileStatusFromErrno(errno);
     }
     if (!S_ISLNK(info.st_mode)) {
       target = current;
@@ -136,12 +137,12 @@ OSStatus ResolveSymbolicLinks(const fs::path& path, fs::path& target) {
     }
     std::vector<char> buffer(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1);
     ssize_t length = readlink(current.c_str(), buffer.data(), buffer.size());
-    if (length < 0) return StatusFromErrno(errno);
+    if (length < 0) return FileStatusFromErrno(errno);
     if (static_cast<std::size_t>(length) >= buffer.size()) return ioErr;  // changed under us
     fs::path next(std::string(buffer.data(), static_cast<std::size_t>(length)));
     current = next.is_absolute() ? next : current.parent_path() / next;
   }
-  return StatusFromErrno(ELOOP);
+  return FileStatusFromErrno(ELOOP);
 }
 
 LockedFile::~LockedFile() { Close(); }
@@ -174,10 +175,10 @@ OSStatus LockedFile::Open(const fs::path& path, IfMissing ifMissing) {
                     (ifMissing == IfMissing::kCreateEmpty ? O_CREAT : 0);
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
     int fd = open(target.c_str(), flags, 0666);
-    if (fd < 0) return StatusFromErrno(errno);
+    if (fd < 0) return FileStatusFromErrno(errno);
     if (int error = LockExclusive(fd); error != 0) {
       close(fd);
-      return StatusFromErrno(error);
+      return FileStatusFromErrno(error);
     }
     // Another editor may have replaced the file while this one waited for the lock; the
     // lock then guards the old, unlinked file. Start again on the new one.
@@ -186,7 +187,7 @@ OSStatus LockedFile::Open(const fs::path& path, IfMissing ifMissing) {
     if (fstat(fd, &locked) != 0) {
       int error = errno;
       close(fd);
-      return StatusFromErrno(error);
+      return FileStatusFromErrno(error);
     }
     if (stat(target.c_str(), &current) == 0 && current.st_dev == locked.st_dev &&
         current.st_ino == locked.st_ino) {
@@ -202,7 +203,7 @@ OSStatus LockedFile::Open(const fs::path& path, IfMissing ifMissing) {
 OSStatus LockedFile::ReadAll(std::string& contents) const {
   if (fd_ < 0) return paramErr;
   struct stat info {};
-  if (fstat(fd_, &info) != 0) return StatusFromErrno(errno);
+  if (fstat(fd_, &info) != 0) return FileStatusFromErrno(errno);
   if (!S_ISREG(info.st_mode)) return ioErr;
   std::string data;
   data.reserve(static_cast<std::size_t>(info.st_size));
@@ -212,7 +213,7 @@ OSStatus LockedFile::ReadAll(std::string& contents) const {
     ssize_t got = pread(fd_, buffer, sizeof buffer, offset);
     if (got < 0) {
       if (errno == EINTR) continue;
-      return StatusFromErrno(errno);
+      return FileStatusFromErrno(errno);
     }
     if (got == 0) break;
     data.append(buffer, static_cast<std::size_t>(got));
@@ -229,17 +230,17 @@ OSStatus LockedFile::Replace(std::string_view contents) {
     ~Finish() { file.Close(); }
   } finish{*this};
   struct stat info {};
-  if (fstat(fd_, &info) != 0) return StatusFromErrno(errno);
+  if (fstat(fd_, &info) != 0) return FileStatusFromErrno(errno);
   if (!S_ISREG(info.st_mode)) return ioErr;
   // The file itself must be writable, as for a write in place.
-  if (faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) return StatusFromErrno(errno);
+  if (faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) return FileStatusFromErrno(errno);
   return WriteBeside(target_, target_, contents, info);
 }
 
 OSStatus LockedFile::KeepCopy(std::string_view suffix, std::string_view contents) const {
   if (fd_ < 0) return paramErr;
   struct stat info {};
-  if (fstat(fd_, &info) != 0) return StatusFromErrno(errno);
+  if (fstat(fd_, &info) != 0) return FileStatusFromErrno(errno);
   fs::path copy = target_;
   copy += std::string(suffix);
   return WriteBeside(target_, copy, contents, info);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One read-modify-write of a user's file, safe against crashes and other writers.
 //
 // Opening takes an exclusive advisory lock (flock) on the file and holds it until the

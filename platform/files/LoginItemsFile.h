@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The user's login items: applications started at every login of the user.
 //
 // They live in "loginWindow.plist" in the user's Preferences folder: an XML property

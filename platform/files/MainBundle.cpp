@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/files/MainBundle.h"
 
 #include <system_error>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The running application's own bundle folder, found from its executable's location:
 // the executable sits directly in "Name.app/" or in "Name.app/Contents/MacOS/"; its
 // resources are in the bundle's "Resources/" folder.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/files/PreferencesStore.h"
 
 #include <unistd.h>
@@ -75,7 +76,7 @@ OSStatus PreferencesStore::RemovePersistentDomain(std::string_view domain) const
   OSStatus status = file.Open(DomainFile(domain), LockedFile::IfMissing::kFail);
   if (status == fnfErr) return noErr;
   if (status != noErr) return status;
-  if (unlink(file.Target().c_str()) != 0 && errno != ENOENT) return StatusFromErrno(errno);
+  if (unlink(file.Target().c_str()) != 0 && errno != ENOENT) return FileStatusFromErrno(errno);
   return noErr;
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Persistent preferences domains of the current user.
 //
 // Each domain is one XML property list, <user Preferences folder>/<domain>.plist, whose

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/files/PropertyList.h"
 
 #include <iconv.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XML property lists, read and written by libplist.
 //
 // A PropertyList owns one tree of libplist nodes. Reading and writing keep every key,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frontmost application and its switches. On X11 the frontmost application is the
 // one owning the active window (_NET_ACTIVE_WINDOW), and its bundle identifier is the
 // class name in that window's WM_CLASS.

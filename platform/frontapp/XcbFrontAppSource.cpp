@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/frontapp/XcbFrontAppSource.h"
 
 #include <xcb/xcb.h>

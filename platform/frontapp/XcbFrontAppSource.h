@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FrontAppSource over an X11 display through xcb: watches the root window's
 // _NET_ACTIVE_WINDOW property (set by the window manager) on the Qt main loop. Without a
 // display (no DISPLAY, or the connection fails) it reports no switches.

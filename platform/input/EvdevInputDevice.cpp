@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The grabbed pointer through libevdev: EVIOCGRAB on the mouse's node and a uinput clone
 // with the same capabilities and identifiers. Closing either descriptor (also when the
 // process dies) releases the grab and removes the clone, so the mouse works on its own.
@@ -12,6 +13,7 @@
 #include <iterator>
 #include <cstring>
 
+#include "platform/DeviceStatus.h"
 #include "platform/input/InputDevice.h"
 
 namespace korvid {
@@ -23,24 +25,6 @@ namespace {
 
 // Events handed out by one Read, so one busy mouse cannot starve the rest of the loop.
 constexpr int kMaxEventsPerRead = 256;
-
-IOReturn StatusFromErrno(int error) {
-  switch (error) {
-    case ENODEV:
-    case ENOENT:
-    case ENXIO:
-      return kIOReturnNoDevice;
-    case EACCES:
-    case EPERM:
-      return kIOReturnNotPrivileged;
-    case EBUSY:
-      return kIOReturnExclusiveAccess;
-    case ENOMEM:
-      return kIOReturnNoMemory;
-    default:
-      return kIOReturnIOError;
-  }
-}
 
 InputEvent FromKernel(const input_event& ev) {
   return {static_cast<std::int64_t>(ev.input_event_sec) * 1000000 + static_cast<std::int64_t>(ev.input_event_usec),
@@ -99,7 +83,7 @@ class EvdevInputDevice final : public InputDevice {
         }
         return kIOReturnSuccess;
       }
-      if (rc < 0) return StatusFromErrno(-rc);
+      if (rc < 0) return DeviceStatusFromErrno(-rc);
       events.push_back(FromKernel(ev));
     }
     return kIOReturnSuccess;
@@ -121,7 +105,7 @@ class EvdevInputDevice final : public InputDevice {
       }
       const ssize_t n = write(fd, batch, count * sizeof(input_event));
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return StatusFromErrno(errno);
+      if (n < 0) return DeviceStatusFromErrno(errno);
       if (static_cast<std::size_t>(n) % sizeof(input_event) != 0) return kIOReturnIOError;
       done += static_cast<std::size_t>(n) / sizeof(input_event);
     }

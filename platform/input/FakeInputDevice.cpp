@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/input/InputDevice.h"
 
 #include <fcntl.h>

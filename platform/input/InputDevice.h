@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A grabbed pointer device and its clone: events are read from the mouse (which nobody
 // else sees while it is grabbed) and written to a virtual device with the same
 // capabilities and identifiers, which the desktop sees instead.

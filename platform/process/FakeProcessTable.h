@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An in-memory ProcessTable for tests: processes are added and removed by the test, and a
 // hook can make processes vanish in the middle of a walk.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ProcessTable over /proc: the processes whose /proc entry belongs to the calling user.
 #pragma once
 

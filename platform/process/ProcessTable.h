@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The current user's processes, walked in ascending pid order.
 //
 // A process is addressed by its serial number {0, pid}. Its name is the base name of its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/session/ProcessSpawner.h"
 
 #include <signal.h>
@@ -14,7 +15,7 @@ namespace korvid {
 
 OSStatus PosixSpawner::Spawn(const std::filesystem::path& executable, pid_t* pid) {
   posix_spawnattr_t attributes;
-  if (int error = posix_spawnattr_init(&attributes); error != 0) return StatusFromErrno(error);
+  if (int error = posix_spawnattr_init(&attributes); error != 0) return FileStatusFromErrno(error);
   sigset_t none;
   sigset_t defaults;
   sigemptyset(&none);
@@ -29,7 +30,7 @@ OSStatus PosixSpawner::Spawn(const std::filesystem::path& executable, pid_t* pid
   pid_t child = -1;
   int error = posix_spawn(&child, program.c_str(), nullptr, &attributes, argv, environ);
   posix_spawnattr_destroy(&attributes);
-  if (error != 0) return StatusFromErrno(error);
+  if (error != 0) return FileStatusFromErrno(error);
   if (pid != nullptr) *pid = child;
   return noErr;
 }

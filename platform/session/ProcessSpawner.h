@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starting programs as independent processes.
 #pragma once
 

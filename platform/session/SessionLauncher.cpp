@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/session/SessionLauncher.h"
 
 #include <sys/stat.h>

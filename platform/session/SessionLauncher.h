@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starts the user's login items at login.
 //
 // The login items file (platform/files/LoginItemsFile.h) lists the applications to

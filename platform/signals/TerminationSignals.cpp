@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/signals/TerminationSignals.h"
 
 #include <signal.h>

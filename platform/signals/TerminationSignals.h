@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SIGTERM and SIGINT as events on the Qt main loop (signalfd + QSocketNotifier).
 //
 // BlockTerminationSignals() must run at the start of main, before any thread exists, so

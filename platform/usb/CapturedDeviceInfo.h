@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Identity of one captured mouse, filled once when the mouse is found. The settings pane
 // and the driver fill the same record, field for field.
 #pragma once

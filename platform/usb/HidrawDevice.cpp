@@ -1,4 +1,6 @@
+// SPDX-License-Identifier: MIT
 #include "platform/usb/HidrawDevice.h"
+#include "platform/DeviceStatus.h"
 
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
@@ -41,30 +43,6 @@ std::uint32_t ReportBytes(int rc) {
 
 }  // namespace
 
-IOReturn IOReturnFromErrno(int error) {
-  switch (error) {
-    case 0:
-      return kIOReturnSuccess;
-    case ENODEV:
-    case ENXIO:
-    case ESHUTDOWN:
-      return kIOReturnNoDevice;
-    case EACCES:
-    case EPERM:
-      return kIOReturnNotPermitted;
-    case ETIMEDOUT:
-      return kIOReturnTimeout;
-    case EPIPE:  // the mouse stalled the control request
-      return kIOReturnIOError;
-    case EBUSY:
-      return kIOReturnBusy;
-    case EINVAL:
-      return kIOReturnBadArgument;
-    default:
-      return kIOReturnIOError;
-  }
-}
-
 HidrawDevice::HidrawDevice(int fd, const TesselNode& identity) : fd_(fd), identity_(identity) {}
 
 HidrawDevice::~HidrawDevice() {
@@ -84,12 +62,12 @@ IOReturn HidrawDevice::DeviceRequest(IOUSBDevRequest& request) {
   if (kind == Kind::kSetFeature) {
     std::copy_n(request.pData.begin(), kReportLength, buffer.begin() + 1);
     const int rc = IoctlRetrying(fd_, HIDIOCSFEATURE(kBufferLength), buffer);
-    if (rc < 0) return IOReturnFromErrno(errno);
+    if (rc < 0) return DeviceStatusFromErrno(errno);
     request.wLenDone = ReportBytes(rc);
     return kIOReturnSuccess;
   }
   const int rc = IoctlRetrying(fd_, HIDIOCGFEATURE(kBufferLength), buffer);
-  if (rc < 0) return IOReturnFromErrno(errno);
+  if (rc < 0) return DeviceStatusFromErrno(errno);
   std::copy_n(buffer.begin() + 1, kReportLength, request.pData.begin());
   request.wLenDone = ReportBytes(rc);
   return kIOReturnSuccess;

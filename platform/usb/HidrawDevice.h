@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device handle of a Tessel on Linux: the hidraw node of the mouse's interface 0.
 // The two feature-report control requests become HIDIOCSFEATURE / HIDIOCGFEATURE ioctls.
 #pragma once
@@ -9,8 +10,6 @@
 
 namespace korvid {
 
-// Maps an errno of open/ioctl on a hidraw node to an IOKit-style status.
-IOReturn IOReturnFromErrno(int error);
 
 class HidrawDevice final : public UsbDeviceInterface {
  public:

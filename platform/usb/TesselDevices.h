@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding and opening real Tessel mice on Linux (hidraw nodes found through libudev).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding Tessel mice among the hidraw nodes with libudev, and opening their device handle.
 #include <fcntl.h>
 #include <unistd.h>

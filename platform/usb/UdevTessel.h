@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libudev helpers shared by the enumeration of Tessel mice and the device watcher.
 #pragma once
 

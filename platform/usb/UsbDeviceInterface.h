@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The mouse's USB device interface: one synchronous control transfer on the default pipe,
 // plus the identity the USB layer reports for the device.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stand-in for builds without the Linux USB layer: no real mouse is ever found.
 #include "platform/usb/TesselDevices.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "protocol/tesselctl/RealMice.h"
 
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tesselctl on the mice attached to this machine: listing them and running a command on
 // the one --device names.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "protocol/tesselctl/Tesselctl.h"
 
 #include <cctype>
@@ -34,9 +35,9 @@ ParseResult ParseDpi(const std::string& text, Command command) {
     return Fail("DPI must be a number or X:Y, not \"" + text + "\"");
   }
   for (unsigned dpi : {x, y}) {
-    if (dpi < kMinDpi || dpi > kMaxDpi) {
-      return Fail("DPI " + std::to_string(dpi) + " is outside " + std::to_string(kMinDpi) + "..." +
-                  std::to_string(kMaxDpi));
+    if (dpi < kTesselMinDpi || dpi > kTesselMaxDpi) {
+      return Fail("DPI " + std::to_string(dpi) + " is outside " + std::to_string(kTesselMinDpi) + "..." +
+                  std::to_string(kTesselMaxDpi));
     }
   }
   command.action = Action::SetDpi;
@@ -201,7 +202,7 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
 }
 
 std::string UsageText() {
-  const std::string range = std::to_string(kMinDpi) + "..." + std::to_string(kMaxDpi);
+  const std::string range = std::to_string(kTesselMinDpi) + "..." + std::to_string(kTesselMaxDpi);
   return "usage: tesselctl [OPTIONS] show\n"
          "       tesselctl [OPTIONS] set dpi X[:Y]               (" + range + ")\n"
          "       tesselctl [OPTIONS] set polling 125|500|1000    (Hz)\n"
@@ -217,24 +218,6 @@ std::string UsageText() {
 }
 
 std::string VersionText() { return std::string("tesselctl ") + KORVID_VERSION + "\n"; }
-
-unsigned PollingCodeToHz(std::uint32_t code) {
-  switch (code) {
-    case 8: return 125;
-    case 2: return 500;
-    case 1: return 1000;
-    default: return 0;
-  }
-}
-
-std::int32_t PollingHzToCode(unsigned hz) {
-  switch (hz) {
-    case 125: return 8;
-    case 500: return 2;
-    case 1000: return 1;
-    default: return 0;
-  }
-}
 
 int SelectDevice(const std::string& device, const std::vector<std::string>& nodes, std::string* error) {
   if (nodes.empty()) {
@@ -258,14 +241,6 @@ int SelectDevice(const std::string& device, const std::vector<std::string>& node
   return -1;
 }
 
-std::uint8_t DpiToStep(unsigned dpi) {
-  if (dpi <= kMinDpi) return 0;
-  if (dpi >= kMaxDpi) return 255;
-  return static_cast<std::uint8_t>((dpi - kMinDpi) / 25);
-}
-
-unsigned StepToDpi(std::uint8_t step) { return kMinDpi + 25u * step; }
-
 std::string DescribeStatus(OSStatus status) {
   for (const StatusName& entry : kStatusNames) {
     if (entry.status == status) {
@@ -276,18 +251,11 @@ std::string DescribeStatus(OSStatus status) {
   return "status " + std::to_string(status);
 }
 
-std::string FormatFirmwareVersion(std::uint32_t version) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%d.%02d", static_cast<int>((version >> 8) & 0xFF),
-                static_cast<int>(version & 0xFF));
-  return text;
-}
-
 std::string FormatReadout(const Readout& r) {
-  const auto x = static_cast<std::uint8_t>(r.steps >> 8);
-  const auto y = static_cast<std::uint8_t>(r.steps & 0xFF);
+  const std::uint8_t x = StepsX(r.steps);
+  const std::uint8_t y = StepsY(r.steps);
   const unsigned hz = PollingCodeToHz(r.pollingCode);
-  return "Firmware version: " + FormatFirmwareVersion(r.firmware) + "\n" +
+  return "Firmware version: " + FirmwareVersionText(r.firmware) + "\n" +
          "Polling rate: " + (hz != 0 ? std::to_string(hz) + " Hz" : "unknown (code " + std::to_string(r.pollingCode) + ")") +
          "\n" + "DPI: X " + std::to_string(StepToDpi(x)) + ", Y " + std::to_string(StepToDpi(y)) + "\n" +
          "Stage: " + std::to_string(r.stage) + "\n" +
@@ -331,10 +299,10 @@ std::string FormatJson(const MouseIdentity& mouse, const Readout* r, const std::
                      ",\"location\":" + JsonString(FormatLocation(mouse.location));
   if (r != nullptr) {
     const unsigned hz = PollingCodeToHz(r->pollingCode);
-    text += ",\"firmware\":" + JsonString(FormatFirmwareVersion(r->firmware)) +
+    text += ",\"firmware\":" + JsonString(FirmwareVersionText(r->firmware)) +
             ",\"polling_hz\":" + (hz != 0 ? std::to_string(hz) : std::string("null")) +
-            ",\"dpi_x\":" + std::to_string(StepToDpi(static_cast<std::uint8_t>(r->steps >> 8))) +
-            ",\"dpi_y\":" + std::to_string(StepToDpi(static_cast<std::uint8_t>(r->steps & 0xFF))) +
+            ",\"dpi_x\":" + std::to_string(StepToDpi(StepsX(r->steps))) +
+            ",\"dpi_y\":" + std::to_string(StepToDpi(StepsY(r->steps))) +
             ",\"lights\":{\"wheel\":" + (r->wheelLight ? "true" : "false") +
             ",\"battery\":" + (r->batteryLight ? "true" : "false") + "}" +
             ",\"stage\":" + std::to_string(r->stage);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tesselctl: shows and changes a Korvid Tessel's settings from the command line, on a real
 // mouse or on the simulated one. Argument parsing, running and output are plain functions
 // so they can be tested without a mouse.
@@ -18,9 +19,6 @@ namespace korvid::tesselctl {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitDeviceFailure = 1;
 inline constexpr int kExitUsage = 2;
-
-inline constexpr unsigned kMinDpi = kTesselMinDpi;
-inline constexpr unsigned kMaxDpi = kTesselMaxDpi;
 
 enum class Action { Help, Version, Show, List, SetDpi, SetPolling, SetLight, RestoreDefaults };
 
@@ -49,17 +47,9 @@ ParseResult ParseArguments(const std::vector<std::string>& args);
 std::string UsageText();
 std::string VersionText();
 
-// Polling rates: the mouse's codes 8, 2, 1 are 125, 500 and 1000 Hz. 0 for other values.
-unsigned PollingCodeToHz(std::uint32_t code);
-std::int32_t PollingHzToCode(unsigned hz);
-
 // Which of `nodes` (in list order) `--device` names: "N" counts from 1, otherwise a node
 // path; empty names the first. -1 with a one-line error when none matches.
 int SelectDevice(const std::string& device, const std::vector<std::string>& nodes, std::string* error);
-
-// Sensitivity step of a DPI value: (dpi - 100) / 25, rounded down.
-std::uint8_t DpiToStep(unsigned dpi);
-unsigned StepToDpi(std::uint8_t step);
 
 // "kCommandBusyTimeout (-6911)", "kIOReturnNoDevice (0xE00002C0)", "status -1234".
 std::string DescribeStatus(OSStatus status);
@@ -89,7 +79,6 @@ std::string FormatJson(const MouseIdentity& mouse, const Readout* readout, const
 // "0x01230000".
 std::string FormatLocation(std::uint32_t location);
 // "1.05": major, then minor as two digits.
-std::string FormatFirmwareVersion(std::uint32_t version);
 
 // Runs a device command (Show, SetDpi, SetPolling, SetLight, RestoreDefaults) on `device`.
 // Prints the result to `out` or one error line to `err`; returns the exit status.

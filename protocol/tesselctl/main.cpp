@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tesselctl: show and change a Korvid Tessel's settings.
 #include <iostream>
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared helpers of the protocol tests: a simulated mouse, virtual time, and views of the
 // traffic the mouse saw.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "protocol/Settings.h"
 
 #include <gtest/gtest.h>

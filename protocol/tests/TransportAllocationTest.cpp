@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transport allocates nothing: report and request live in the caller's frame.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "protocol/Transport.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "uninstaller/ekorvid/Eraser.h"
 #include "uninstaller/ekorvid/KernelModule.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The eraser tool `ekorvid`: removes the installed pieces of Korvid Tessel. It runs as
 // root, started by the uninstaller with the single argument "--runekorv".
 //

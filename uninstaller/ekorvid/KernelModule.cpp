@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "uninstaller/ekorvid/KernelModule.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The eraser's part for the kernel module hid-korvid-tessel: DKMS forgets it, its source
 // goes, the loaded module is unloaded and the mouse is driven by hid-generic again.
 #pragma once

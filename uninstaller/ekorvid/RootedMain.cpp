@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A build of the eraser for tests only, never installed: the same tool with every folder
 // below the folder named by KORVID_ERASER_ROOT (required), so that a test can run the
 // real program on a throw-away tree without root.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ekorvid --runekorv: removes the installed Korvid Tessel. Started as root by the
 // uninstaller; its only report is the exit status.
 #include <span>

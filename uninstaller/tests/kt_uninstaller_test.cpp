@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The uninstaller's controller, offscreen: the start decision, the uninstall sequence
 // with a fake privileged runner, About and back, restart; and one real run of the eraser
 // (its test build, rooted in a throw-away folder) through a runner without pkexec.

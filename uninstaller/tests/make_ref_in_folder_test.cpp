@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MakeRefInFolder: argument checks, single names, relative paths, limits, and links.
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The uninstaller's functions: its resources, the quit request by process name, and the
 // privileged tool run with its checks.
 #include <gtest/gtest.h>

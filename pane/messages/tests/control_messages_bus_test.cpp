@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The control message between real processes: receivers named like the helper, on a
 // private bus started by the test, found through /proc.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pane/messages/ControlMessages.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pkexec runner, with a stand-in for pkexec that records its arguments and exits as
 // pkexec would; no password is ever asked for.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The libudev watcher against real libudev, in a umockdev testbed: fake mice are plugged
 // and unplugged while the watcher runs on a Qt event loop.
 #include <gtest/gtest.h>

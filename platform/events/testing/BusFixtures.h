@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Support for tests that need real processes on a real bus: a private dbus-daemon
 // started and stopped by the test, and child processes with pipes on their standard
 // input and output. All waiting is for an event (a line, an exit), with a generous limit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stand-in receiver for tests and benchmarks: exports an event port, answers the
 // control message, and reports what it receives on its standard output, one line each:
 //   ready <pid>            the port is exported

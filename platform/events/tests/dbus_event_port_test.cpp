@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event port between real processes on a private bus started by the test.
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for file tests: a private temporary folder, whole-file reads and writes, and
 // a second, independent property-list reader (Python's plistlib) to check what we write.
 #pragma once

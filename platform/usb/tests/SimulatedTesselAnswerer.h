@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support: lets a simulated Tessel answer the feature ioctls of a fake hidraw node.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/usb/tests/UmockdevBed.h"
 
 #include <linux/hidraw.h>

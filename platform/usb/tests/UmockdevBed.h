@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support: fake USB mice with hidraw nodes in a umockdev testbed. The test binary must
 // run under umockdev-wrapper. The interface-0 node of each mouse answers feature-report
 // ioctls through a FeatureAnswerer, called on a worker thread of the testbed while the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -6,6 +7,7 @@
 
 #include "platform/Identity.h"
 #include "platform/usb/HidrawDevice.h"
+#include "platform/DeviceStatus.h"
 #include "platform/usb/TesselDevices.h"
 #include "platform/usb/UdevTessel.h"
 #include "platform/usb/tests/UmockdevBed.h"
@@ -34,17 +36,17 @@ IOUSBDevRequest GetReport(std::span<std::uint8_t> data) {
 }
 
 TEST(HidrawStatus, ErrnoBecomesTheIOKitStatus) {
-  EXPECT_EQ(IOReturnFromErrno(ENODEV), kIOReturnNoDevice);
-  EXPECT_EQ(IOReturnFromErrno(ENXIO), kIOReturnNoDevice);
-  EXPECT_EQ(IOReturnFromErrno(ESHUTDOWN), kIOReturnNoDevice);
-  EXPECT_EQ(IOReturnFromErrno(EACCES), kIOReturnNotPermitted);
-  EXPECT_EQ(IOReturnFromErrno(EPERM), kIOReturnNotPermitted);
-  EXPECT_EQ(IOReturnFromErrno(ETIMEDOUT), kIOReturnTimeout);
-  EXPECT_EQ(IOReturnFromErrno(EPIPE), kIOReturnIOError);
-  EXPECT_EQ(IOReturnFromErrno(EBUSY), kIOReturnBusy);
-  EXPECT_EQ(IOReturnFromErrno(EINVAL), kIOReturnBadArgument);
-  EXPECT_EQ(IOReturnFromErrno(EIO), kIOReturnIOError);
-  EXPECT_EQ(IOReturnFromErrno(EPROTO), kIOReturnIOError);
+  EXPECT_EQ(DeviceStatusFromErrno(ENODEV), kIOReturnNoDevice);
+  EXPECT_EQ(DeviceStatusFromErrno(ENXIO), kIOReturnNoDevice);
+  EXPECT_EQ(DeviceStatusFromErrno(ESHUTDOWN), kIOReturnNoDevice);
+  EXPECT_EQ(DeviceStatusFromErrno(EACCES), kIOReturnNotPermitted);
+  EXPECT_EQ(DeviceStatusFromErrno(EPERM), kIOReturnNotPermitted);
+  EXPECT_EQ(DeviceStatusFromErrno(ETIMEDOUT), kIOReturnTimeout);
+  EXPECT_EQ(DeviceStatusFromErrno(EPIPE), kIOReturnIOError);
+  EXPECT_EQ(DeviceStatusFromErrno(EBUSY), kIOReturnBusy);
+  EXPECT_EQ(DeviceStatusFromErrno(EINVAL), kIOReturnBadArgument);
+  EXPECT_EQ(DeviceStatusFromErrno(EIO), kIOReturnIOError);
+  EXPECT_EQ(DeviceStatusFromErrno(EPROTO), kIOReturnIOError);
 }
 
 TEST(UsbAttributes, MaxPowerIsCountedInTwoMilliampUnits) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tesselctl on two mice behind fake hidraw nodes (umockdev), answered by simulated mice:
 // list numbers them, --device picks one by number or node, --json names it.
 #include "protocol/tesselctl/RealMice.h"

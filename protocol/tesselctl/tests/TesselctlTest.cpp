@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "protocol/tesselctl/Tesselctl.h"
 
 #include <gtest/gtest.h>
@@ -130,9 +131,9 @@ TEST(TesselctlOutputTest, DpiSteps) {
 }
 
 TEST(TesselctlOutputTest, FirmwareVersionHasTwoMinorDigits) {
-  EXPECT_EQ(FormatFirmwareVersion(0x0105), "1.05");
-  EXPECT_EQ(FormatFirmwareVersion(0x0A1E), "10.30");
-  EXPECT_EQ(FormatFirmwareVersion(0), "0.00");
+  EXPECT_EQ(FirmwareVersionText(0x0105), "1.05");
+  EXPECT_EQ(FirmwareVersionText(0x0A1E), "10.30");
+  EXPECT_EQ(FirmwareVersionText(0), "0.00");
 }
 
 TEST(TesselctlOutputTest, StatusesAreNamedWithTheirCode) {

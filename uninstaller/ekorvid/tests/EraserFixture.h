@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A throw-away root with the installed layout, and an eraser context rooted in it.
 #pragma once
 

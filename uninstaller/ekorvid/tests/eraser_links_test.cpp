@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The links the installer made into a bundle go with the bundle; nothing else does.
 #include "uninstaller/ekorvid/tests/EraserFixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The eraser tool in a throw-away root: the command line, the ten steps, the counting
 // rule and exit statuses, the self-move, the touch, and links and mounts planted by a user.
 #include <fcntl.h>

@@ -1,4 +1,5 @@
-#include "pane/strings/PString.h"
+// SPDX-License-Identifier: MIT
+#include "strings/PString.h"
 
 #include <algorithm>
 #include <cstddef>

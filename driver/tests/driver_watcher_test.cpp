@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The inotify driver watcher against the real driver daemon (simulated mice) and against
 // a stand-in driver that never answers. Waits are for events on a Qt loop, each bounded.
 #include <gtest/gtest.h>
@@ -20,7 +21,7 @@
 
 #include "driver/client/DriverProtocol.h"
 #include "platform/FourCC.h"
-#include "platform/drivers/InotifyDriverWatcher.h"
+#include "driver/client/InotifyDriverWatcher.h"
 #include "platform/events/testing/BusFixtures.h"
 
 namespace korvid {

@@ -1,4 +1,5 @@
-#include "platform/drivers/InotifyDriverWatcher.h"
+// SPDX-License-Identifier: MIT
+#include "driver/client/InotifyDriverWatcher.h"
 
 #include <sys/inotify.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DriverWatcher over the driver daemon's runtime folder: inotify tells of driver sockets
 // that appear (a first match) or vanish (termination); each connection's socket is
 // watched for the daemon's termination message or its end. Everything runs on the Qt

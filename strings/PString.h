@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Routines over length-prefixed strings (one length byte, then up to 255 bytes, no
 // terminator) and NUL-ended C strings. Process names are held as length-prefixed strings
 // and compared with PStringCmp.
