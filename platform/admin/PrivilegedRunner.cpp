@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "platform/admin/PrivilegedRunner.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +13,7 @@ extern char** environ;
 namespace korvid {
 
 OSStatus SpawnAndWait(const std::filesystem::path& program, std::span<const std::string> arguments,
-                      int& exitStatus) {
+                      int& exitStatus, bool quiet) {
   std::vector<char*> argv;
   std::string first = program.string();
   argv.push_back(first.data());
@@ -20,10 +21,16 @@ OSStatus SpawnAndWait(const std::filesystem::path& program, std::span<const std:
   for (std::string& argument : copies) argv.push_back(argument.data());
   argv.push_back(nullptr);
 
-  pid_t pid = -1;
-  if (posix_spawn(&pid, first.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
-    return errAuthorizationToolExecuteFailure;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (quiet) {
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   }
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, first.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return errAuthorizationToolExecuteFailure;
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return errAuthorizationToolExecuteFailure;

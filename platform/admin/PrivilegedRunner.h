@@ -45,9 +45,10 @@ class DirectRunner final : public PrivilegedRunner {
 };
 
 // Starts `program` with `arguments` and waits for it: its exit status (128 + signal when
-// killed). errAuthorizationToolExecuteFailure when it could not be started.
+// killed). errAuthorizationToolExecuteFailure when it could not be started. `quiet` sends
+// its output to /dev/null.
 OSStatus SpawnAndWait(const std::filesystem::path& program, std::span<const std::string> arguments,
-                      int& exitStatus);
+                      int& exitStatus, bool quiet = false);
 
 class SystemRestarter {
  public:

@@ -12,23 +12,21 @@
 namespace korvid {
 namespace {
 
-// Runs one of the system's own tools, found in the usual folders (pkexec gives the eraser
-// no PATH to trust).
-void RunSystemTool(const char* name, std::initializer_list<std::string> arguments) {
-  for (const char* folder : {"/usr/bin/", "/bin/", "/usr/sbin/", "/sbin/"}) {
-    const std::filesystem::path tool = std::filesystem::path(folder) / name;
-    if (access(tool.c_str(), X_OK) != 0) continue;
-    const std::vector<std::string> list(arguments);
-    int status = 0;
-    SpawnAndWait(tool, list, status);
-    return;
-  }
-}
-
 bool SystemdRuns() { return access("/run/systemd/system", F_OK) == 0; }
 bool UdevRuns() { return access("/run/udev/control", F_OK) == 0; }
 
 }  // namespace
+
+bool RunSystemTool(const char* name, std::initializer_list<std::string> arguments, bool quiet) {
+  for (const char* folder : {"/usr/bin/", "/bin/", "/usr/sbin/", "/sbin/"}) {
+    const std::filesystem::path tool = std::filesystem::path(folder) / name;
+    if (access(tool.c_str(), X_OK) != 0) continue;
+    const std::vector<std::string> list(arguments);
+    int status = -1;
+    return SpawnAndWait(tool, list, status, quiet) == noErr && status == 0;
+  }
+  return false;
+}
 
 void StopAndDisableUnit(const std::string& unit) {
   if (!SystemdRuns()) return;

@@ -6,9 +6,15 @@
 // for the caller and are not reported.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 
 namespace korvid {
+
+// Runs one of the system's own tools, looked for in /usr/bin, /bin, /usr/sbin and /sbin
+// (never through PATH), and waits for it. True when it ran and exited with 0. `quiet`
+// drops its output.
+bool RunSystemTool(const char* name, std::initializer_list<std::string> arguments, bool quiet = false);
 
 // Stops the unit, then disables it (which also removes a linked unit's link).
 void StopAndDisableUnit(const std::string& unit);

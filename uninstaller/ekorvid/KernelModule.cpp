@@ -2,44 +2,17 @@
 #include "uninstaller/ekorvid/KernelModule.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <system_error>
-#include <vector>
 
-extern char** environ;
+#include "platform/admin/SystemUnits.h"
 
 namespace korvid {
 namespace fs = std::filesystem;
-namespace {
-
-// Runs a program found on PATH, its output dropped; whether it ran and succeeded.
-bool RunQuietly(std::initializer_list<std::string> command) {
-  std::vector<std::string> storage(command);
-  std::vector<char*> argv;
-  for (std::string& s : storage) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return false;
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-}  // namespace
 
 int RemoveKernelModule(const fs::path& root) {
   std::error_code ec;
@@ -54,8 +27,8 @@ int RemoveKernelModule(const fs::path& root) {
       continue;
     }
     if (onSystem) {
-      RunQuietly({"dkms", "remove", "-m", kModuleDkmsName, "-v", name.substr(std::string(kModuleSourcePrefix).size()),
-                  "--all"});
+      const std::string version = name.substr(std::string(kModuleSourcePrefix).size());
+      RunSystemTool("dkms", {"remove", "-m", kModuleDkmsName, "-v", version, "--all"}, /*quiet=*/true);
     }
     std::error_code removeError;
     if (fs::remove_all(entry.path(), removeError) != static_cast<std::uintmax_t>(-1) && !removeError) ++removed;
