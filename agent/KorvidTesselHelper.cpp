@@ -2,6 +2,7 @@
 #include "agent/KorvidTesselHelper.h"
 
 #include <cmath>
+#include <cstdio>
 #include <new>
 
 #include "platform/FourCC.h"
@@ -123,8 +124,21 @@ void KorvidTesselHelper::KorvidTesselFrontAppChanged() {
   SendAccelerationToDevices();
 }
 
-void KorvidTesselHelper::SendAccelerationToDevices() {
-  SendControlToDevices(fEnvironment.drivers, fCapturedDeviceList.get(), kKvSA, fAcceleration, nullptr);
+void KorvidTesselHelper::SendAccelerationToDevices() { PushAcceleration(kDriverAttempts); }
+
+void KorvidTesselHelper::PushAcceleration(int attemptsLeft) {
+  const IOReturn status =
+      SendControlToDevices(fEnvironment.drivers, fCapturedDeviceList.get(), kKvSA, fAcceleration, nullptr);
+  if (status == kIOReturnTimeout && attemptsLeft > 1) {
+    // Not lost: pushed again (to every driver, with the value held then) once the busy one
+    // may answer.
+    fEnvironment.scheduler.After(kDriverRetryDelay, [this, attemptsLeft] {
+      if (fHandlingDevices) PushAcceleration(attemptsLeft - 1);
+    });
+  } else if (status != kIOReturnSuccess) {
+    std::fprintf(stderr, "KorvidTesselHelper: a driver refused the acceleration (0x%08x)\n",
+                 static_cast<unsigned>(status));
+  }
 }
 
 void KorvidTesselHelper::StartHandlingDevices() {
@@ -141,19 +155,23 @@ void KorvidTesselHelper::StopHandlingDevices() {
   fEnvironment.drivers.Stop();
 }
 
-void KorvidTesselHelper::DeviceAdded(const std::string& service) { OpenDevice(service, kDeviceOpenAttempts); }
+void KorvidTesselHelper::DeviceAdded(const std::string& service) { OpenDevice(service, kDriverAttempts); }
 
 void KorvidTesselHelper::OpenDevice(const std::string& service, int attemptsLeft) {
   io_connect_t connection = 0;
   const IOReturn opened = fEnvironment.drivers.Open(service, kKvdU, connection);
   if (opened == kIOReturnTimeout && attemptsLeft > 1) {
     // Not lost: a driver busy with its mouse (just plugged, just restarted) answers late.
-    fEnvironment.scheduler.After(kDeviceOpenRetryDelay, [this, service, attemptsLeft] {
+    fEnvironment.scheduler.After(kDriverRetryDelay, [this, service, attemptsLeft] {
       if (fHandlingDevices) OpenDevice(service, attemptsLeft - 1);
     });
     return;
   }
-  if (opened != kIOReturnSuccess || connection == 0) return;
+  if (opened != kIOReturnSuccess || connection == 0) {
+    std::fprintf(stderr, "KorvidTesselHelper: cannot open the driver %s (0x%08x)\n",
+                 service.c_str(), static_cast<unsigned>(opened));
+    return;
+  }
   CapturedKorvidTesselRec* record = AddCapturedDevice(connection);
   if (record == nullptr) {
     fEnvironment.drivers.Close(connection);  // no record, no driver

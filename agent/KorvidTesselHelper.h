@@ -3,7 +3,8 @@
 // Tessel driver and pushes the acceleration (16.16 fixed point) to all of them half a
 // second after each driver connects, whenever the frontmost application changes to one
 // with another bundle identifier, and at once when the settings pane sends the control
-// message KvdO/KvdC (which also replaces the value held here).
+// message KvdO/KvdC (which also replaces the value held here). A driver that answers an
+// open or a scheduled push late is asked again, a few times (kDriverAttempts).
 //
 // Everything runs on the main loop; the platform comes in through HelperEnvironment.
 #pragma once
@@ -37,10 +38,10 @@ struct CapturedKorvidTesselRec {
 
 // Delay between a driver's connection and the push it schedules.
 inline constexpr std::chrono::milliseconds kDevicePushDelay{500};
-// A driver that is still setting up its mouse may not answer the open in time: it is asked
-// again this much later, at most this many times in all, while it is there.
-inline constexpr std::chrono::milliseconds kDeviceOpenRetryDelay{500};
-inline constexpr int kDeviceOpenAttempts = 5;
+// A driver that is still setting up its mouse may not answer an open or a push in time: it
+// is asked again this much later, at most this many times in all, while it is there.
+inline constexpr std::chrono::milliseconds kDriverRetryDelay{500};
+inline constexpr int kDriverAttempts = 5;
 
 // Calls scalar method `methodIndex` with the first `inputCount` of the four inputs
 // (zero-extended to 64 bits) and `outputCount` outputs. kIOReturnBadArgument, without
@@ -87,6 +88,7 @@ class KorvidTesselHelper {
   OSStatus InstallAppChangeNotification();
   void KorvidTesselFrontAppChanged();
   void SendAccelerationToDevices();
+  void PushAcceleration(int attemptsLeft);
   void StartHandlingDevices();
   void StopHandlingDevices();
   void DeviceAdded(const std::string& service);

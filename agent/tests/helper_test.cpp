@@ -404,12 +404,35 @@ TEST_F(HelperTest, ADriverThatAnswersTheOpenLateIsAskedAgainAndGetsItsPush) {
   Started();
   EXPECT_EQ(Helper().CapturedDeviceCount(), 0);
   drivers_.FailOpen(kMouseA, kIOReturnSuccess);  // A is ready at the next try; B never answers
-  scheduler_.Advance(kDeviceOpenRetryDelay);
+  scheduler_.Advance(kDriverRetryDelay);
   EXPECT_EQ(Helper().CapturedDeviceCount(), 1);
-  scheduler_.Advance(kDevicePushDelay + kDeviceOpenRetryDelay * kDeviceOpenAttempts);
+  scheduler_.Advance(kDevicePushDelay + kDriverRetryDelay * kDriverAttempts);
   EXPECT_EQ(drivers_.Accelerations(kMouseA).size(), 1u);
   EXPECT_EQ(Helper().CapturedDeviceCount(), 1);
   EXPECT_EQ(scheduler_.Pending(), 0u);  // B was given up after its last try
+}
+
+TEST_F(HelperTest, APushThatADriverAnswersLateIsSentAgainWithTheValueHeldThen) {
+  drivers_.AddDriver(kMouseA);
+  int late = 2;
+  std::vector<std::int32_t> pushed;
+  drivers_.SetBehaviour(kMouseA, [&](std::span<const std::uint64_t> inputs, std::span<std::uint64_t>) {
+    if (late > 0) {
+      --late;
+      return kIOReturnTimeout;
+    }
+    pushed.push_back(static_cast<std::int32_t>(inputs[2]));
+    return kIOReturnSuccess;
+  });
+  Started();
+  scheduler_.Advance(kDevicePushDelay);  // first push: late
+  EXPECT_TRUE(pushed.empty());
+  std::int32_t result = 0;
+  EXPECT_NE(Send(kKvSA, 0x8000, &result), noErr);  // the pane's value: late too, but held
+  scheduler_.Advance(kDriverRetryDelay);
+  EXPECT_EQ(pushed, std::vector<std::int32_t>{0x8000});
+  scheduler_.Advance(kDriverRetryDelay * kDriverAttempts);
+  EXPECT_EQ(pushed.size(), 1u);  // nothing more once it answered
 }
 
 class NoMemoryHelper final : public KorvidTesselHelper {

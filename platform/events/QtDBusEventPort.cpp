@@ -138,6 +138,11 @@ bool QtDBusEventPort::SenderAdmitted(const QString& sender) {
   if (known != admitted_.end()) return known->second;
   const QDBusReply<uint> uid = connection_.interface()->serviceUid(sender);
   const bool admitted = uid.isValid() && uid.value() == uid_;
+  if (!admitted) {
+    // A sender that has already left the bus cannot be vouched for either.
+    qWarning("event port: a message from %s refused: %s", qPrintable(sender),
+             uid.isValid() ? "another user's" : "its sender is not on the bus");
+  }
   admitted_[sender] = admitted;
   return admitted;
 }
