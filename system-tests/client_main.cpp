@@ -3,10 +3,12 @@
 //
 //   st_client control VALUE   the settings pane's control message: command KvSA with VALUE
 //                             (16.16) to the first KorvidTesselHelper, over the session bus,
-//                             without waiting for a reply (as the pane sends it)
+//                             without waiting for a reply (as the pane sends it); it stays
+//                             connected 3 s, as the open pane does
 //   st_client driver          opens a user client of the first driver socket and reads the
 //                             mouse's identity (KvID); exit 0 when served, 1 when refused
 #include <QCoreApplication>
+#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -31,6 +33,10 @@ int Control(std::int32_t value, int argc, char** argv) {
   const OSStatus status =
       SendControlToKext(processes, port, MakeStr255(kHelperProcessName), kKvSA, value, nullptr);
   std::printf("control message KvSA %d: status %d\n", value, static_cast<int>(status));
+  // Like the pane, stay on the bus a while after sending: the message is only queued, and
+  // the helper asks the bus whose it is, which it cannot once the sender has left.
+  QTimer::singleShot(3000, &application, &QCoreApplication::quit);
+  application.exec();
   return status == noErr ? 0 : 1;
 }
 
