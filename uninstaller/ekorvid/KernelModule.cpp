@@ -8,8 +8,11 @@
 #include <cstdint>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "platform/admin/SystemUnits.h"
+#include "platform/files/ItemRef.h"
+#include "uninstaller/ekorvid/Eraser.h"
 
 namespace korvid {
 namespace fs = std::filesystem;
@@ -18,20 +21,21 @@ int RemoveKernelModule(const fs::path& root) {
   std::error_code ec;
   const bool onSystem = fs::equivalent(root, "/", ec);
   int removed = 0;
-  for (const auto& entry : fs::directory_iterator(root / "usr/src", ec)) {
-    const std::string name = entry.path().filename();
+  FolderRef sources;
+  std::vector<std::string> names;
+  if (FolderRef::Open(root / "usr/src", sources) == noErr) ListFolder(sources, names);
+  for (const std::string& name : names) {
     if (name.rfind(kModuleSourcePrefix, 0) != 0) continue;
-    std::error_code linkError;
-    if (entry.is_symlink(linkError)) {  // not ours: removed as a link, its target untouched
-      fs::remove(entry.path(), linkError);
-      continue;
-    }
-    if (onSystem) {
+    const ItemRef source{sources, name};
+    ItemInfo info;
+    if (GetItemInfo(source, info) != noErr) continue;
+    if (info.kind == ItemKind::kFolder && onSystem) {
       const std::string version = name.substr(std::string(kModuleSourcePrefix).size());
       RunSystemTool("dkms", {"remove", "-m", kModuleDkmsName, "-v", version, "--all"}, /*quiet=*/true);
     }
-    std::error_code removeError;
-    if (fs::remove_all(entry.path(), removeError) != static_cast<std::uintmax_t>(-1) && !removeError) ++removed;
+    // As every folder of ours: never through a link (a link goes, its target stays), and
+    // never onto another file system.
+    if (DeleteObjectTree(source) == noErr) ++removed;
   }
   if (!onSystem) return removed;
   // Unloading gives the mouse back to hid-generic; a Tessel left without a driver (the
