@@ -22,7 +22,7 @@ using namespace korvid;
 
 class NullPointing final : public IOHIPointing {
  public:
-  IOReturn setParamProperties(const OSDictionary&) override { return kIOReturnSuccess; }
+  IOReturn SetAcceleration(std::int32_t) override { return kIOReturnSuccess; }
 };
 
 struct DaemonThread {

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The small driver framework the Tessel driver is written against: registry entries with
 // names and children, services that attach to and detach from providers, the pointing
-// service that takes parameter dictionaries, and user clients whose scalar methods are
+// service whose acceleration its driver sets, and user clients whose scalar methods are
 // dispatched through a one-entry method table.
 //
 // Ownership: an entry never owns its children or providers. Whoever creates an entry
-// keeps it alive (std::unique_ptr) while it is attached; destroying an entry detaches it
-// from every provider and client, so no link ever dangles.
+// keeps it alive (std::unique_ptr) while it is attached (the Tessel driver keeps its
+// mouse's pointing service); destroying an entry detaches it from every provider and
+// client, so no link ever dangles.
 #pragma once
 
 #include <cstdint>
@@ -117,11 +118,17 @@ class IOUSBHIDDriver : public IOService {
   virtual bool handleStart(IOService* provider);
 };
 
-// The pointing service of one mouse. Parameters arrive as a property dictionary.
+// The pointing service of one mouse. Its driver sets the acceleration parameter (16.16,
+// 0 = linear) directly; setParamProperties is the platform's dictionary form of the same
+// call (driver/PointingRegistry.cpp).
 class IOHIPointing : public IOService {
  public:
   IOHIPointing() : IOService("IOHIDPointing") {}
-  virtual IOReturn setParamProperties(const OSDictionary& properties) = 0;
+  virtual IOReturn SetAcceleration(std::int32_t parameter) = 0;
+  // Takes "HIDMouseAcceleration" when it holds exactly 4 bytes (kIOReturnBadArgument for
+  // another size) and answers what SetAcceleration answers; a dictionary without it
+  // changes nothing and succeeds.
+  IOReturn setParamProperties(const OSDictionary& properties);
 };
 
 // Scalar method entry: scalars in, scalars out.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "driver/KorvidTessel.h"
 
-#include <cstring>
+#include "driver/PointingRegistry.h"
 
 namespace korvid {
 
@@ -31,25 +31,19 @@ bool KorvidTessel::KorvidTesselStart(IOService* provider) {
   return true;
 }
 
+void KorvidTessel::AttachPointing(std::unique_ptr<IOHIPointing> pointing) {
+  fPointing = std::move(pointing);
+  if (fPointing) fPointing->attach(this);
+}
+
 IOHIPointing* KorvidTessel::FindOwnIOHIPointing() {
-  for (IORegistryEntry* entry : EntriesBelow()) {
-    if (entry->getName().empty()) continue;
-    if (entry->compareName("IOHIDPointing") || entry->compareName("IOHIPointing")) {
-      // The first entry with either name decides; the search does not go on.
-      return dynamic_cast<IOHIPointing*>(entry);
-    }
-  }
-  return nullptr;
+  return fPointing ? fPointing.get() : FindPointingByName(*this);
 }
 
 IOReturn KorvidTessel::SetKorvidTesselSpeed(int, int acceleration) {
   IOHIPointing* pointing = FindOwnIOHIPointing();
   if (pointing == nullptr) return kIOReturnNotFound;
-  OSDictionary dictionary;
-  std::vector<std::uint8_t> data(sizeof acceleration);
-  std::memcpy(data.data(), &acceleration, sizeof acceleration);  // host byte order
-  dictionary.emplace(kHIDMouseAccelerationKey, std::move(data));
-  return pointing->setParamProperties(dictionary);
+  return pointing->SetAcceleration(acceleration);
 }
 
 IOReturn KorvidTessel::Control(std::uint64_t, std::uint64_t command, std::uint64_t value, std::uint64_t* output) {

@@ -14,9 +14,6 @@
 
 namespace korvid {
 
-// Key of the pointing service's acceleration parameter: 4 bytes, 16.16 fixed point.
-inline constexpr const char* kHIDMouseAccelerationKey = "HIDMouseAcceleration";
-
 class KorvidTessel : public IOUSBHIDDriver {
  public:
   KorvidTessel() : IOUSBHIDDriver("KorvidTessel") {}
@@ -30,10 +27,16 @@ class KorvidTessel : public IOUSBHIDDriver {
   // Records the identity of the mouse behind `provider`; false when it is not a USB
   // interface or has no device.
   bool KorvidTesselStart(IOService* provider);
-  // The first entry below the driver named "IOHIDPointing" or "IOHIPointing", as a
-  // pointing service; null when there is none or the first such entry is not one.
+  // Publishes `pointing` below the driver as the pointing service of its mouse; the
+  // driver keeps it as long as it lives.
+  void AttachPointing(std::unique_ptr<IOHIPointing> pointing);
+  // The pointing service the driver was given, if any.
+  IOHIPointing* Pointing() const { return fPointing.get(); }
+  // The pointing service of this driver's mouse: the one it was given, else the one the
+  // registry shows below it (FindPointingByName); null when there is none.
   IOHIPointing* FindOwnIOHIPointing();
-  // Hands `acceleration` (16.16) to the pointing service under "HIDMouseAcceleration".
+  // Sets the acceleration (16.16) of the pointing service; kIOReturnNotFound without one,
+  // else what the service answers.
   IOReturn SetKorvidTesselSpeed(int ignored, int acceleration);
   // Method 0 of the user client: KvID answers the identity, KvSA sets the acceleration.
   IOReturn Control(std::uint64_t ignored, std::uint64_t command, std::uint64_t value, std::uint64_t* output);
@@ -50,6 +53,7 @@ class KorvidTessel : public IOUSBHIDDriver {
   std::uint16_t fProductID = 0;
   std::uint8_t fInterfaceNumber = 0;
   CapturedDeviceInfo fDeviceInfo{};
+  std::unique_ptr<IOHIPointing> fPointing;
 };
 
 class KorvidTesselUserClient : public IOUserClient {

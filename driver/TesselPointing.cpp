@@ -5,21 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
 
-#include "driver/KorvidTessel.h"
 #include "platform/DeviceStatus.h"
 
 namespace korvid {
-
-IOReturn ReadAccelerationParameter(const OSDictionary& properties, std::int32_t& value) {
-  auto it = properties.find(kHIDMouseAccelerationKey);
-  if (it == properties.end()) return kIOReturnNotFound;
-  if (it->second.size() != sizeof value) return kIOReturnBadArgument;
-  std::memcpy(&value, it->second.data(), sizeof value);
-  return kIOReturnSuccess;
-}
 
 TesselPointing::TesselPointing(std::unique_ptr<InputDevice> device) : device_(std::move(device)) {
   input_.reserve(256);
@@ -27,23 +17,10 @@ TesselPointing::TesselPointing(std::unique_ptr<InputDevice> device) : device_(st
   output_.reserve(256);
 }
 
-IOReturn TesselPointing::setParamProperties(const OSDictionary& properties) {
-  std::int32_t value = 0;
-  IOReturn status = ReadAccelerationParameter(properties, value);
-  if (status == kIOReturnNotFound) return kIOReturnSuccess;  // nothing this service knows
-  if (status != kIOReturnSuccess) return status;
-  accelerator_.SetParameter(value);
-  return kIOReturnSuccess;
-}
-
-IOReturn KernelPointing::setParamProperties(const OSDictionary& properties) {
-  std::int32_t value = 0;
-  IOReturn status = ReadAccelerationParameter(properties, value);
-  if (status == kIOReturnNotFound) return kIOReturnSuccess;
-  if (status != kIOReturnSuccess) return status;
+IOReturn KernelPointing::SetAcceleration(std::int32_t parameter) {
   const int fd = ::open(attributePath_.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) return DeviceStatusFromErrno(errno);
-  const std::string text = std::to_string(value) + "\n";
+  const std::string text = std::to_string(parameter) + "\n";
   const ssize_t written = ::write(fd, text.data(), text.size());
   ::close(fd);
   return written == static_cast<ssize_t>(text.size()) ? kIOReturnSuccess : kIOReturnIOError;

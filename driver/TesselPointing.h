@@ -17,20 +17,20 @@
 
 #include "driver/AccelerationCurve.h"
 #include "driver/IOKitStandIns.h"
+#include "driver/PointingRegistry.h"
 #include "platform/input/InputDevice.h"
 
 namespace korvid {
-
-// Reads "HIDMouseAcceleration" from a parameter dictionary: kIOReturnSuccess with the
-// value when it holds exactly 4 bytes, kIOReturnNotFound when absent, kIOReturnBadArgument
-// for any other size.
-IOReturn ReadAccelerationParameter(const OSDictionary& properties, std::int32_t& value);
 
 class TesselPointing final : public IOHIPointing {
  public:
   explicit TesselPointing(std::unique_ptr<InputDevice> device);
 
-  IOReturn setParamProperties(const OSDictionary& properties) override;
+  // The curve's parameter, used from the next motion report on.
+  IOReturn SetAcceleration(std::int32_t parameter) override {
+    accelerator_.SetParameter(parameter);
+    return kIOReturnSuccess;
+  }
 
   int PollFd() const { return device_->PollFd(); }
   // Moves every event waiting on the mouse to the clone. kIOReturnNoDevice once the
@@ -63,10 +63,11 @@ class KernelPointing final : public IOHIPointing {
  public:
   explicit KernelPointing(std::string attributePath) : attributePath_(std::move(attributePath)) {}
 
-  // kIOReturnNoDevice when the attribute is gone (module unloaded, mouse unplugged),
-  // kIOReturnNotPermitted when this process may not write it, kIOReturnIOError when it
-  // refuses the value (other failures to open it: DeviceStatusFromErrno).
-  IOReturn setParamProperties(const OSDictionary& properties) override;
+  // Writes the parameter to the attribute. kIOReturnNoDevice when the attribute is gone
+  // (module unloaded, mouse unplugged), kIOReturnNotPermitted when this process may not
+  // write it, kIOReturnIOError when it refuses the value (other failures to open it:
+  // DeviceStatusFromErrno).
+  IOReturn SetAcceleration(std::int32_t parameter) override;
 
   const std::string& AttributePath() const { return attributePath_; }
 
@@ -76,8 +77,9 @@ class KernelPointing final : public IOHIPointing {
 
 class RecordingPointing final : public IOHIPointing {
  public:
-  IOReturn setParamProperties(const OSDictionary& properties) override {
-    received_.push_back(properties);
+  // Records each parameter in its dictionary form.
+  IOReturn SetAcceleration(std::int32_t parameter) override {
+    received_.push_back(AccelerationProperties(parameter));
     return kIOReturnSuccess;
   }
   const std::vector<OSDictionary>& Received() const { return received_; }

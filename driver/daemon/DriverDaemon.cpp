@@ -65,8 +65,7 @@ struct DriverDaemon::Mouse {
   std::string socketPath;
   std::unique_ptr<IOUSBDevice> device;
   std::unique_ptr<IOUSBInterface> interface;
-  std::unique_ptr<KorvidTessel> driver;
-  std::unique_ptr<IOHIPointing> pointing;
+  std::unique_ptr<KorvidTessel> driver;  // holds the mouse's pointing service
   int listenFd = -1;
   EventSource listen;
   EventSource pointer;
@@ -80,7 +79,6 @@ struct DriverDaemon::Mouse {
       close(listenFd);
       unlink(socketPath.c_str());
     }
-    pointing.reset();
     if (driver) driver->stop(interface.get());
   }
 };
@@ -144,7 +142,7 @@ KorvidTessel* DriverDaemon::Driver(const std::string& name) const {
 
 IOHIPointing* DriverDaemon::Pointing(const std::string& name) const {
   Mouse* mouse = Find(name);
-  return mouse != nullptr ? mouse->pointing.get() : nullptr;
+  return mouse != nullptr ? mouse->driver->Pointing() : nullptr;
 }
 
 IOReturn DriverDaemon::AddMouse(MouseSpec spec, std::string* error) {
@@ -168,8 +166,7 @@ IOReturn DriverDaemon::AddMouse(MouseSpec spec, std::string* error) {
     SetError(error, "the driver does not start on " + spec.name);
     return kIOReturnNoDevice;
   }
-  mouse->pointing = std::move(spec.pointing);
-  if (mouse->pointing) mouse->pointing->attach(mouse->driver.get());
+  mouse->driver->AttachPointing(std::move(spec.pointing));
 
   // The socket is made under a hidden name and renamed once it listens, so whoever sees
   // it appear can connect at once.
@@ -201,7 +198,8 @@ IOReturn DriverDaemon::AddMouse(MouseSpec spec, std::string* error) {
     return kIOReturnNoResources;
   }
   mouse->listen.reset(source);
-  if (auto* tessel = dynamic_cast<TesselPointing*>(mouse->pointing.get()); tessel != nullptr && tessel->PollFd() >= 0) {
+  auto* tessel = dynamic_cast<TesselPointing*>(mouse->driver->Pointing());
+  if (tessel != nullptr && tessel->PollFd() >= 0) {
     source = nullptr;
     if (sd_event_add_io(loop_, &source, tessel->PollFd(), EPOLLIN, &DriverDaemon::OnPointerReadable, mouse.get()) < 0) {
       SetError(error, "cannot watch the pointer of " + spec.name);
@@ -343,7 +341,7 @@ int DriverDaemon::OnClientTimeout(sd_event_source*, std::uint64_t, void* userdat
 
 int DriverDaemon::OnPointerReadable(sd_event_source*, int, std::uint32_t, void* userdata) {
   auto* mouse = static_cast<Mouse*>(userdata);
-  auto* pointing = static_cast<TesselPointing*>(mouse->pointing.get());
+  auto* pointing = static_cast<TesselPointing*>(mouse->driver->Pointing());
   if (pointing->Pump() == kIOReturnNoDevice) mouse->daemon->RemoveMouse(mouse->name);
   return 0;
 }

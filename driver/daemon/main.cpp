@@ -33,16 +33,9 @@ namespace {
 class RecordingFilePointing final : public IOHIPointing {
  public:
   explicit RecordingFilePointing(std::string path) : path_(std::move(path)) { std::ofstream(path_, std::ios::trunc); }
-  IOReturn setParamProperties(const OSDictionary& properties) override {
+  IOReturn SetAcceleration(std::int32_t parameter) override {
     std::ofstream out(path_, std::ios::app);
-    for (const auto& [key, bytes] : properties) {
-      std::int32_t value = 0;
-      if (key == kHIDMouseAccelerationKey && ReadAccelerationParameter(properties, value) == kIOReturnSuccess) {
-        out << key << ' ' << value << '\n';
-      } else {
-        out << key << " (" << bytes.size() << " bytes)\n";
-      }
-    }
+    out << kHIDMouseAccelerationKey << ' ' << parameter << '\n';
     out.flush();
     return out ? kIOReturnSuccess : kIOReturnIOError;
   }

@@ -13,7 +13,7 @@ namespace {
 // A pointing service that refuses every value.
 class RefusingPointing final : public IOHIPointing {
  public:
-  IOReturn setParamProperties(const OSDictionary&) override { return kIOReturnIOError; }
+  IOReturn SetAcceleration(std::int32_t) override { return kIOReturnIOError; }
 };
 
 // A driver started on a Tessel at address 5, release 0x0123, interface 2.
