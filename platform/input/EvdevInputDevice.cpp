@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <iterator>
-#include <cstring>
 
 #include "platform/DeviceStatus.h"
 #include "platform/input/InputDevice.h"
@@ -44,16 +43,16 @@ class EvdevInputDevice final : public InputDevice {
 
   IOReturn Open(const std::string& devnode, std::string* message) {
     fd_ = open(devnode.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) return Fail(errno, message, "cannot open " + devnode);
+    if (fd_ < 0) return DeviceFailure(errno, message, "cannot open " + devnode);
     int rc = libevdev_new_from_fd(fd_, &device_);
-    if (rc < 0) return Fail(-rc, message, "cannot read " + devnode);
+    if (rc < 0) return DeviceFailure(-rc, message, "cannot read " + devnode);
     rc = libevdev_grab(device_, LIBEVDEV_GRAB);
-    if (rc < 0) return Fail(-rc, message, "cannot grab " + devnode);
+    if (rc < 0) return DeviceFailure(-rc, message, "cannot grab " + devnode);
     std::string name = libevdev_get_name(device_) != nullptr ? libevdev_get_name(device_) : "";
     libevdev_set_name(device_, (name + kCloneNameSuffix).c_str());
     rc = libevdev_uinput_create_from_device(device_, LIBEVDEV_UINPUT_OPEN_MANAGED, &clone_);
     libevdev_set_name(device_, name.c_str());
-    if (rc < 0) return Fail(-rc, message, "cannot create the pointer clone through uinput");
+    if (rc < 0) return DeviceFailure(-rc, message, "cannot create the pointer clone through uinput");
     return kIOReturnSuccess;
   }
 
@@ -113,11 +112,6 @@ class EvdevInputDevice final : public InputDevice {
   }
 
  private:
-  // The device status of errno value `error`, with what failed and the system's words for it.
-  static IOReturn Fail(int error, std::string* message, const std::string& what) {
-    return Failure(DeviceStatusFromErrno(error), message, what + ": " + std::strerror(error));
-  }
-
   int fd_ = -1;
   libevdev* device_ = nullptr;
   libevdev_uinput* clone_ = nullptr;

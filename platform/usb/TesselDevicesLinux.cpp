@@ -126,14 +126,12 @@ IOReturn OpenTessel(const TesselNode& node, std::unique_ptr<UsbDeviceInterface>&
   device.reset();
   const int fd = ::open(node.devnode.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
-    const int error = errno;
-    const IOReturn status = DeviceStatusFromErrno(error);
-    std::string reason = "cannot open " + node.devnode + ": " + std::strerror(error);
-    if (status == kIOReturnNotPermitted) {
-      reason += " (install the udev rule 70-korvid-tessel.rules into /etc/udev/rules.d, then run"
-                " 'udevadm control --reload' and 'udevadm trigger', or re-plug the mouse)";
+    const IOReturn status = DeviceFailure(errno, message, "cannot open " + node.devnode);
+    if (status == kIOReturnNotPermitted && message != nullptr) {
+      *message += " (install the udev rule 70-korvid-tessel.rules into /etc/udev/rules.d, then run"
+                  " 'udevadm control --reload' and 'udevadm trigger', or re-plug the mouse)";
     }
-    return Failure(status, message, std::move(reason));
+    return status;
   }
   device = std::make_unique<HidrawDevice>(fd, node);
   return kIOReturnSuccess;
