@@ -193,8 +193,9 @@ class PassThrough {
       options.runtimeDir = "/run/korvid-latency";
       DriverDaemon daemon(loop, options, policy);
       std::string error;
-      auto device = OpenGrabbedPointer(node, &error);
-      if (daemon.Start(&error) != kIOReturnSuccess || device == nullptr) ::_exit(1);
+      std::unique_ptr<InputDevice> device;
+      if (OpenGrabbedPointer(node, device, &error) != kIOReturnSuccess) ::_exit(1);
+      if (daemon.Start(&error) != kIOReturnSuccess) ::_exit(1);
       MouseSpec spec{"latency", {kTesselVendorID, kTesselProductID, 0x0105, 1}, 0,
                      std::make_unique<TesselPointing>(std::move(device))};
       if (daemon.AddMouse(std::move(spec), &error) != kIOReturnSuccess) ::_exit(1);

@@ -71,8 +71,7 @@ class TesselOnUsb : public ::testing::Test {
     const auto nodes = EnumerateTessels();
     ASSERT_EQ(nodes.size(), 1u);
     std::string error;
-    device_ = OpenTessel(nodes.front(), &error);
-    ASSERT_NE(device_, nullptr) << error;
+    ASSERT_EQ(OpenTessel(nodes.front(), device_, &error), kIOReturnSuccess) << error;
     mouse_->ClearTraffic();
     mouse_->ClearViolations();
     gadget_->ClearClassRequests();
@@ -253,7 +252,7 @@ TEST_F(TesselOnUsb, TheWatcherSeesThePlugAndUnplugWithoutUdevd) {
   // The watcher the settings pane gets; with no udevd here it follows the kernel's uevents.
   const std::unique_ptr<DeviceWatcher> system = MakeSystemDeviceWatcher();
   DeviceWatcher& watcher = *system;
-  ASSERT_TRUE(watcher.Start());
+  ASSERT_EQ(watcher.Start(), kIOReturnSuccess);
   std::vector<DeviceArrival> arrivals = watcher.WatchArrivals([&](std::vector<DeviceArrival> more) {
     for (auto& a : more) arrivals.push_back(std::move(a));
   });
@@ -263,9 +262,14 @@ TEST_F(TesselOnUsb, TheWatcherSeesThePlugAndUnplugWithoutUdevd) {
   ASSERT_NE(arrivals[0].device, nullptr);
   EXPECT_EQ(arrivals[0].device->GetDeviceProduct(), kTesselProductID);
   int terminations = 0;
-  ASSERT_NE(watcher.AddInterest(arrivals[0].service, [&](DeviceService, std::uint32_t message, void*) {
-    if (message == kIOMessageServiceIsTerminated) ++terminations;
-  }), 0u);
+  DeviceNotification notification = 0;
+  ASSERT_EQ(watcher.AddInterest(
+                arrivals[0].service,
+                [&](DeviceService, std::uint32_t message, void*) {
+                  if (message == kIOMessageServiceIsTerminated) ++terminations;
+                },
+                notification),
+            kIOReturnSuccess);
 
   gadget_->Unplug();
   ASSERT_TRUE(RunLoopUntil([&] { return !removals.empty(); })) << "no removal seen";

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "platform/Status.h"
 
@@ -35,6 +37,12 @@ constexpr IOReturn DeviceStatusFromErrno(int error) {
     default:
       return kIOReturnIOError;
   }
+}
+
+// A device step that failed with errno value `error`: returns its status and, when asked
+// for, the message "<what>: <the system's words for the error>".
+inline IOReturn DeviceFailure(int error, std::string* message, const std::string& what) {
+  return Failure(DeviceStatusFromErrno(error), message, what + ": " + std::strerror(error));
 }
 
 }  // namespace korvid

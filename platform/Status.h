@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <utility>
 
 namespace korvid {
 
@@ -77,6 +79,14 @@ inline constexpr OSStatus dupFNErr = -48;
 inline constexpr OSStatus dirNFErr = -120;
 inline constexpr OSStatus diffVolErr = -123;  // a move to another volume
 inline constexpr OSStatus afpAccessDenied = -5000;
+
+// How every layer reports a failure: it returns the status and, where a person will read
+// it and the caller asked for it (`message` not null), leaves a one-line reason there.
+//     return Failure(kIOReturnNoDevice, message, "cannot open " + devnode);
+inline std::int32_t Failure(std::int32_t status, std::string* message, std::string reason) {
+  if (message != nullptr) *message = std::move(reason);
+  return status;
+}
 
 // Reduces a status to its low 16 bits (signed) and widens it back to 32 bits, as every
 // function that reports a 16-bit status does.

@@ -34,11 +34,6 @@ bool ValidName(const std::string& name) {
   });
 }
 
-bool SetError(std::string* error, std::string text) {
-  if (error != nullptr) *error = std::move(text);
-  return false;
-}
-
 }  // namespace
 
 struct DriverDaemon::Connection {
@@ -93,15 +88,13 @@ DriverDaemon::~DriverDaemon() {
   if (spareFd_ >= 0) close(spareFd_);
 }
 
-IOReturn DriverDaemon::Start(std::string* error) {
+IOReturn DriverDaemon::Start(std::string* message) {
   if (mkdir(options_.runtimeDir.c_str(), 0755) < 0 && errno != EEXIST) {
-    SetError(error, "cannot make " + options_.runtimeDir + ": " + std::strerror(errno));
-    return kIOReturnNotPermitted;
+    return Failure(kIOReturnNotPermitted, message, "cannot make " + options_.runtimeDir + ": " + std::strerror(errno));
   }
   DIR* dir = opendir(options_.runtimeDir.c_str());
   if (dir == nullptr) {
-    SetError(error, "cannot read " + options_.runtimeDir + ": " + std::strerror(errno));
-    return kIOReturnNotPermitted;
+    return Failure(kIOReturnNotPermitted, message, "cannot read " + options_.runtimeDir + ": " + std::strerror(errno));
   }
   // Sockets of a run that ended without cleaning up lead nowhere.
   while (dirent* entry = readdir(dir)) {
@@ -145,14 +138,12 @@ IOHIPointing* DriverDaemon::Pointing(const std::string& name) const {
   return mouse != nullptr ? mouse->driver->Pointing() : nullptr;
 }
 
-IOReturn DriverDaemon::AddMouse(MouseSpec spec, std::string* error) {
+IOReturn DriverDaemon::AddMouse(MouseSpec spec, std::string* message) {
   if (!ValidName(spec.name)) {
-    SetError(error, "unusable mouse name \"" + spec.name + "\"");
-    return kIOReturnBadArgument;
+    return Failure(kIOReturnBadArgument, message, "unusable mouse name \"" + spec.name + "\"");
   }
   if (Find(spec.name) != nullptr) {
-    SetError(error, "a mouse named " + spec.name + " is already attached");
-    return kIOReturnExclusiveAccess;
+    return Failure(kIOReturnExclusiveAccess, message, "a mouse named " + spec.name + " is already attached");
   }
   auto mouse = std::make_unique<Mouse>();
   mouse->daemon = this;
@@ -163,8 +154,7 @@ IOReturn DriverDaemon::AddMouse(MouseSpec spec, std::string* error) {
   mouse->interface->attach(mouse->device.get());
   mouse->driver = std::make_unique<KorvidTessel>();
   if (!mouse->driver->attach(mouse->interface.get()) || !mouse->driver->start(mouse->interface.get())) {
-    SetError(error, "the driver does not start on " + spec.name);
-    return kIOReturnNoDevice;
+    return Failure(kIOReturnNoDevice, message, "the driver does not start on " + spec.name);
   }
   mouse->driver->AttachPointing(std::move(spec.pointing));
 
@@ -174,36 +164,32 @@ IOReturn DriverDaemon::AddMouse(MouseSpec spec, std::string* error) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (hiddenPath.size() >= sizeof address.sun_path) {
-    SetError(error, "socket path too long: " + hiddenPath);
-    return kIOReturnBadArgument;
+    return Failure(kIOReturnBadArgument, message, "socket path too long: " + hiddenPath);
   }
   std::memcpy(address.sun_path, hiddenPath.c_str(), hiddenPath.size() + 1);
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    SetError(error, std::string("cannot make a socket: ") + std::strerror(errno));
-    return kIOReturnNoResources;
+    return Failure(kIOReturnNoResources, message, std::string("cannot make a socket: ") + std::strerror(errno));
   }
   unlink(hiddenPath.c_str());
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 || chmod(hiddenPath.c_str(), 0666) < 0 ||
       listen(fd, 64) < 0 || rename(hiddenPath.c_str(), mouse->socketPath.c_str()) < 0) {
-    SetError(error, "cannot publish " + mouse->socketPath + ": " + std::strerror(errno));
+    const int error = errno;
     unlink(hiddenPath.c_str());
     close(fd);
-    return kIOReturnNotPermitted;
+    return Failure(kIOReturnNotPermitted, message, "cannot publish " + mouse->socketPath + ": " + std::strerror(error));
   }
   mouse->listenFd = fd;
   sd_event_source* source = nullptr;
   if (sd_event_add_io(loop_, &source, mouse->listenFd, EPOLLIN, &DriverDaemon::OnAccept, mouse.get()) < 0) {
-    SetError(error, "cannot watch " + mouse->socketPath);
-    return kIOReturnNoResources;
+    return Failure(kIOReturnNoResources, message, "cannot watch " + mouse->socketPath);
   }
   mouse->listen.reset(source);
   auto* tessel = dynamic_cast<TesselPointing*>(mouse->driver->Pointing());
   if (tessel != nullptr && tessel->PollFd() >= 0) {
     source = nullptr;
     if (sd_event_add_io(loop_, &source, tessel->PollFd(), EPOLLIN, &DriverDaemon::OnPointerReadable, mouse.get()) < 0) {
-      SetError(error, "cannot watch the pointer of " + spec.name);
-      return kIOReturnNoResources;
+      return Failure(kIOReturnNoResources, message, "cannot watch the pointer of " + spec.name);
     }
     // Mouse events go before socket traffic.
     sd_event_source_set_priority(source, SD_EVENT_PRIORITY_IMPORTANT);

@@ -53,11 +53,12 @@ class DriverDaemon {
   DriverDaemon& operator=(const DriverDaemon&) = delete;
 
   // Makes the runtime folder and removes driver sockets a previous run left behind.
-  IOReturn Start(std::string* error = nullptr);
+  // Failures give their status and, when `message` is given, a one-line reason there.
+  IOReturn Start(std::string* message = nullptr);
 
   // Starts a driver on the mouse and publishes its socket. kIOReturnNoDevice when the
   // driver does not start on it, kIOReturnExclusiveAccess when the name is taken.
-  IOReturn AddMouse(MouseSpec spec, std::string* error = nullptr);
+  IOReturn AddMouse(MouseSpec spec, std::string* message = nullptr);
   // The mouse went away: its clients get the termination message and are disconnected,
   // its socket is removed, its driver and pointing service are destroyed.
   void RemoveMouse(const std::string& name);

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "driver/TesselPointing.h"
+#include "platform/DeviceStatus.h"
 #include "platform/Identity.h"
 
 namespace korvid {
@@ -76,25 +77,19 @@ bool MouseMonitor::Describe(udev_device* device, PointerNode& node) {
   return true;
 }
 
-bool MouseMonitor::Start(std::string* error) {
+IOReturn MouseMonitor::Start(std::string* message) {
   udev_ = udev_new();
-  if (udev_ == nullptr) {
-    if (error) *error = "cannot reach udev";
-    return false;
-  }
+  if (udev_ == nullptr) return Failure(kIOReturnNoResources, message, "cannot reach udev");
   monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
-  if (monitor_ == nullptr || udev_monitor_filter_add_match_subsystem_devtype(monitor_, "input", nullptr) < 0 ||
-      udev_monitor_enable_receiving(monitor_) < 0) {
-    if (error) *error = "cannot watch udev for input devices";
-    return false;
-  }
-  if (sd_event_add_io(loop_, &source_, udev_monitor_get_fd(monitor_), EPOLLIN, &MouseMonitor::OnEvent, this) < 0) {
-    if (error) *error = "cannot watch the udev monitor";
-    return false;
-  }
+  if (monitor_ == nullptr) return Failure(kIOReturnNoResources, message, "cannot watch udev for input devices");
+  int rc = udev_monitor_filter_add_match_subsystem_devtype(monitor_, "input", nullptr);
+  if (rc >= 0) rc = udev_monitor_enable_receiving(monitor_);
+  if (rc < 0) return Failure(DeviceStatusFromErrno(-rc), message, "cannot watch udev for input devices");
+  rc = sd_event_add_io(loop_, &source_, udev_monitor_get_fd(monitor_), EPOLLIN, &MouseMonitor::OnEvent, this);
+  if (rc < 0) return Failure(DeviceStatusFromErrno(-rc), message, "cannot watch the udev monitor");
 
   udev_enumerate* enumerate = udev_enumerate_new(udev_);
-  if (enumerate == nullptr) return true;
+  if (enumerate == nullptr) return kIOReturnSuccess;
   udev_enumerate_add_match_subsystem(enumerate, "input");
   udev_enumerate_add_match_property(enumerate, "ID_INPUT_MOUSE", "1");
   udev_enumerate_scan_devices(enumerate);
@@ -107,7 +102,7 @@ bool MouseMonitor::Start(std::string* error) {
     udev_device_unref(device);
   }
   udev_enumerate_unref(enumerate);
-  return true;
+  return kIOReturnSuccess;
 }
 
 int MouseMonitor::OnEvent(sd_event_source*, int, std::uint32_t, void* userdata) {

@@ -37,8 +37,9 @@ class MouseMonitor {
   MouseMonitor(const MouseMonitor&) = delete;
   MouseMonitor& operator=(const MouseMonitor&) = delete;
 
-  // Starts watching, then reports every Tessel pointer already attached.
-  bool Start(std::string* error = nullptr);
+  // Starts watching, then reports every Tessel pointer already attached. When udev
+  // cannot be watched: its status, with a one-line reason in `message` when asked for.
+  IOReturn Start(std::string* message = nullptr);
 
   // Whether a udev device is a Tessel pointer node; fills `node` when it is.
   static bool Describe(udev_device* device, PointerNode& node);

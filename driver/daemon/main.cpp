@@ -171,7 +171,8 @@ int Run(int argc, char** argv) {
                 std::fprintf(stderr, "korvid-tessel-driver: %s is accelerated in the kernel by %s (%s)\n",
                              node.name.c_str(), kTesselKernelDriver, node.kernelAcceleration.c_str());
                 spec.pointing = std::make_unique<KernelPointing>(node.kernelAcceleration);
-              } else if (auto device = OpenGrabbedPointer(node.devnode, &reason)) {
+              } else if (std::unique_ptr<InputDevice> device;
+                         OpenGrabbedPointer(node.devnode, device, &reason) == kIOReturnSuccess) {
                 std::fprintf(stderr, "korvid-tessel-driver: %s is accelerated by this daemon through a clone\n",
                              node.name.c_str());
                 spec.pointing = std::make_unique<TesselPointing>(std::move(device));
@@ -184,7 +185,7 @@ int Run(int argc, char** argv) {
               }
             },
             [&daemon](const std::string& name) { daemon.RemoveMouse(name); });
-        started = monitor->Start(&error);
+        started = monitor->Start(&error) == kIOReturnSuccess;
         if (!started) std::fprintf(stderr, "korvid-tessel-driver: %s\n", error.c_str());
       }
       if (started) {

@@ -88,7 +88,7 @@ TEST_F(MouseMonitorTest, FindsTesselPointersOnlyAndReadsTheirIdentity) {
   MouseMonitor monitor(
       loop_, [&](const PointerNode& node) { added_.push_back(node); },
       [&](const std::string& name) { removed_.push_back(name); });
-  ASSERT_TRUE(monitor.Start());
+  ASSERT_EQ(monitor.Start(), kIOReturnSuccess);
   ASSERT_EQ(added_.size(), 1u);
   EXPECT_EQ(added_[0].name, "event5");
   EXPECT_EQ(added_[0].devnode, "/dev/input/event5");
@@ -106,7 +106,7 @@ TEST_F(MouseMonitorTest, AMouseDrivenByTheKernelModuleComesWithItsAttribute) {
   MouseMonitor monitor(
       loop_, [&](const PointerNode& node) { added_.push_back(node); },
       [&](const std::string& name) { removed_.push_back(name); });
-  ASSERT_TRUE(monitor.Start());
+  ASSERT_EQ(monitor.Start(), kIOReturnSuccess);
   ASSERT_EQ(added_.size(), 2u);
   std::sort(added_.begin(), added_.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
   // The attribute of the HID device, two levels above the evdev node.
@@ -119,7 +119,7 @@ TEST_F(MouseMonitorTest, FollowsTesselsAsTheyComeAndGo) {
   MouseMonitor monitor(
       loop_, [&](const PointerNode& node) { added_.push_back(node); },
       [&](const std::string& name) { removed_.push_back(name); });
-  ASSERT_TRUE(monitor.Start());
+  ASSERT_EQ(monitor.Start(), kIOReturnSuccess);
   EXPECT_TRUE(added_.empty());
   const std::string syspath = AddPointer("2-1", "3a7c", "0d51", "event11", true);  // announces itself
   RunUntil([&] { return !added_.empty(); });

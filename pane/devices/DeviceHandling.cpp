@@ -33,7 +33,7 @@ void ReadDeviceState(UsbDeviceInterface* device, Sleeper& sleeper, CapturedDevic
 void KorvidTesselPane::StartHandlingDevices() {
   if (fHandlingDevices) return;
   fHandlingDevices = true;
-  if (!fWatcher || !fWatcher->Start()) return;  // nothing can be watched; the flag stays set
+  if (!fWatcher || fWatcher->Start() != kIOReturnSuccess) return;  // nothing can be watched; the flag stays set
   // The initial walks capture the mice attached now and arm the notifications.
   DeviceAdded(fWatcher->WatchArrivals([this](std::vector<DeviceArrival> arrivals) {
     DeviceAdded(std::move(arrivals));
@@ -96,11 +96,13 @@ void KorvidTesselPane::DeviceAdded(std::vector<DeviceArrival> arrivals) {
     // record and the work still queued for it. The message goes to the controller that
     // holds the record (in the product the one gKorvidTesselPane names); the
     // registration never outlives the record or the pane.
-    record->notification = fWatcher->AddInterest(
-        arrival.service, [this, record](DeviceService service, std::uint32_t type, void* argument) {
+    const IOReturn interest = fWatcher->AddInterest(
+        arrival.service,
+        [this, record](DeviceService service, std::uint32_t type, void* argument) {
           KorvidTesselMessage(record, service, type, argument);
-        });
-    if (record->notification == 0) {
+        },
+        record->notification);
+    if (interest != kIOReturnSuccess) {
       // The mouse went away already: its termination will never be told.
       RemoveCapturedDevice(device.get());
       continue;

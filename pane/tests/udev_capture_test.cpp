@@ -11,7 +11,7 @@
 #include "pane/KorvidTesselPane.h"
 #include "platform/Identity.h"
 #include "platform/devices/UdevDeviceWatcher.h"
-#include "platform/usb/tests/SimulatedTesselAnswerer.h"
+#include "sim/testing/SimulatedTesselAnswerer.h"
 
 namespace korvid {
 namespace {

@@ -2,10 +2,10 @@
 // Watching for attached Tessel mice: arrivals, removals and per-device termination.
 //
 // The watcher is used in the order the settings pane needs:
-//   Start()            opens the facility; false means nothing can be watched;
+//   Start()            opens the facility; a failure status means nothing can be watched;
 //   WatchArrivals(h)   returns the mice attached now and arms `h` for later arrivals;
 //   WatchRemovals(h)   returns removals pending now and arms `h` for later removals;
-//   AddInterest(s, h)  asks to be told (kIOMessageServiceIsTerminated) when one mouse goes;
+//   AddInterest(s,h,n) asks to be told (kIOMessageServiceIsTerminated) when one mouse goes;
 //   RemoveInterest(n)  takes one such request back;
 //   Stop()             ends watching; nothing more is delivered.
 // Everything is delivered on the main loop, never from inside a call to the watcher.
@@ -18,6 +18,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/Status.h"
 #include "platform/usb/UsbDeviceInterface.h"
 
 namespace korvid {
@@ -45,11 +46,14 @@ class DeviceWatcher {
 
   virtual ~DeviceWatcher() = default;
 
-  virtual bool Start() = 0;
+  // kIOReturnSuccess, also when already watching; a failure when mice cannot be watched.
+  virtual IOReturn Start() = 0;
   virtual std::vector<DeviceArrival> WatchArrivals(ArrivalHandler handler) = 0;
   virtual std::vector<DeviceService> WatchRemovals(RemovalHandler handler) = 0;
-  // Returns 0 when the service is no longer attached (or was never reported).
-  virtual DeviceNotification AddInterest(DeviceService service, InterestHandler handler) = 0;
+  // Registers `handler` for one mouse into `notification` (nonzero). On failure
+  // `notification` is 0: kIOReturnNoDevice when the service is no longer attached (or was
+  // never reported with a handle), kIOReturnBadArgument without a handler.
+  virtual IOReturn AddInterest(DeviceService service, InterestHandler handler, DeviceNotification& notification) = 0;
   virtual void RemoveInterest(DeviceNotification notification) = 0;
   virtual void Stop() = 0;
 };

@@ -82,10 +82,10 @@ void SimulatedDeviceWatcher::Deliver(const Event& event) {
   }
 }
 
-bool SimulatedDeviceWatcher::Start() {
-  if (!available_) return false;
+IOReturn SimulatedDeviceWatcher::Start() {
+  if (!available_) return kIOReturnUnsupported;
   watching_ = true;
-  return true;
+  return kIOReturnSuccess;
 }
 
 std::vector<DeviceArrival> SimulatedDeviceWatcher::WatchArrivals(ArrivalHandler handler) {
@@ -103,11 +103,14 @@ std::vector<DeviceService> SimulatedDeviceWatcher::WatchRemovals(RemovalHandler 
   return {};
 }
 
-DeviceNotification SimulatedDeviceWatcher::AddInterest(DeviceService service, InterestHandler handler) {
-  if (!watching_ || !handler || attached_.count(service) == 0 || refused_.count(service) != 0) return 0;
-  const DeviceNotification notification = nextNotification_++;
+IOReturn SimulatedDeviceWatcher::AddInterest(DeviceService service, InterestHandler handler,
+                                             DeviceNotification& notification) {
+  notification = 0;
+  if (!handler) return kIOReturnBadArgument;
+  if (!watching_ || attached_.count(service) == 0 || refused_.count(service) != 0) return kIOReturnNoDevice;
+  notification = nextNotification_++;
   interests_.emplace(notification, Interest{service, std::move(handler)});
-  return notification;
+  return kIOReturnSuccess;
 }
 
 void SimulatedDeviceWatcher::RemoveInterest(DeviceNotification notification) {

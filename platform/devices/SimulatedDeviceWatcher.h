@@ -29,7 +29,8 @@ class SimulatedDeviceWatcher final : public DeviceWatcher {
   void ReportAgain(DeviceService service);
   // Detaches a mouse at once and queues its termination; unknown services are ignored.
   void Unplug(DeviceService service);
-  // Makes Start() fail (no watching facility), as a machine without one would.
+  // Makes Start() fail with kIOReturnUnsupported (no watching facility), as a machine
+  // without one would.
   void SetAvailable(bool available) { available_ = available; }
 
   // Delivers the queued events in order. Returns the number delivered.
@@ -40,10 +41,10 @@ class SimulatedDeviceWatcher final : public DeviceWatcher {
   std::size_t InterestCount() const { return interests_.size(); }
   std::size_t PendingCount() const { return queue_.size(); }
 
-  bool Start() override;
+  IOReturn Start() override;
   std::vector<DeviceArrival> WatchArrivals(ArrivalHandler handler) override;
   std::vector<DeviceService> WatchRemovals(RemovalHandler handler) override;
-  DeviceNotification AddInterest(DeviceService service, InterestHandler handler) override;
+  IOReturn AddInterest(DeviceService service, InterestHandler handler, DeviceNotification& notification) override;
   void RemoveInterest(DeviceNotification notification) override;
   void Stop() override;
 

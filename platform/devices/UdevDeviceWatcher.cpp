@@ -6,11 +6,6 @@
 #include <iostream>
 
 namespace korvid {
-namespace {
-
-constexpr const char* kUdevRuleName = "70-korvid-tessel.rules";
-
-}  // namespace
 
 const char* UdevDeviceWatcher::EventSource(struct udev* context, Events events) {
   if (events != Events::Automatic) return events == Events::Kernel ? "kernel" : "udev";
@@ -27,18 +22,19 @@ std::unique_ptr<DeviceWatcher> MakeSystemDeviceWatcher() {
 }
 
 UdevDeviceWatcher::UdevDeviceWatcher(Opener opener, std::ostream* diagnostics, Events events)
-    : opener_(opener ? std::move(opener) : Opener([](const TesselNode& node, std::string* error) {
-        return OpenTessel(node, error);
+    : opener_(opener ? std::move(opener) : Opener([](const TesselNode& node, std::unique_ptr<UsbDeviceInterface>& device,
+                                                     std::string* message) {
+        return OpenTessel(node, device, message);
       })),
       diagnostics_(diagnostics != nullptr ? diagnostics : &std::cerr),
       events_(events) {}
 
 UdevDeviceWatcher::~UdevDeviceWatcher() { Stop(); }
 
-bool UdevDeviceWatcher::Start() {
-  if (started_) return true;
+IOReturn UdevDeviceWatcher::Start() {
+  if (started_) return kIOReturnSuccess;
   udev_.reset(udev_new());
-  if (!udev_) return false;
+  if (!udev_) return kIOReturnNoResources;
   started_ = true;
   // Listen before enumerating, so a mouse plugged in meanwhile is not missed; one that
   // is seen twice is reported once.
@@ -51,7 +47,7 @@ bool UdevDeviceWatcher::Start() {
     // Without a monitor the mice present at start are still found; hot-plug is not seen.
     monitor_.reset();
   }
-  return true;
+  return kIOReturnSuccess;
 }
 
 std::vector<DeviceArrival> UdevDeviceWatcher::WatchArrivals(ArrivalHandler handler) {
@@ -69,13 +65,16 @@ std::vector<DeviceService> UdevDeviceWatcher::WatchRemovals(RemovalHandler handl
   return {};
 }
 
-DeviceNotification UdevDeviceWatcher::AddInterest(DeviceService service, InterestHandler handler) {
+IOReturn UdevDeviceWatcher::AddInterest(DeviceService service, InterestHandler handler,
+                                        DeviceNotification& notification) {
+  notification = 0;
+  if (!handler) return kIOReturnBadArgument;
   bool attached = false;
   for (const auto& entry : attached_) attached = attached || entry.second == service;
-  if (!attached || !handler) return 0;
-  const DeviceNotification notification = nextNotification_++;
+  if (!attached) return kIOReturnNoDevice;
+  notification = nextNotification_++;
   interests_.emplace(notification, Interest{service, std::move(handler)});
-  return notification;
+  return kIOReturnSuccess;
 }
 
 void UdevDeviceWatcher::RemoveInterest(DeviceNotification notification) { interests_.erase(notification); }
@@ -98,11 +97,12 @@ void UdevDeviceWatcher::Stop() {
 std::optional<DeviceArrival> UdevDeviceWatcher::Capture(const TesselNode& node) {
   if (attached_.count(node.syspath) != 0) return std::nullopt;  // already reported
   std::string error;
-  std::unique_ptr<UsbDeviceInterface> device = opener_(node, &error);
+  std::unique_ptr<UsbDeviceInterface> device;
+  const IOReturn status = opener_(node, device, &error);
   const auto refused = refused_.find(node.syspath);
-  if (!device) {
+  if (status != kIOReturnSuccess || !device) {
     // A node that vanished again is no news; a refused one is, once, with the cure.
-    if (error.find(kUdevRuleName) == std::string::npos) return std::nullopt;
+    if (status != kIOReturnNotPermitted) return std::nullopt;
     if (!permissionReported_) {
       permissionReported_ = true;
       *diagnostics_ << "Korvid Tessel: " << error << '\n' << std::flush;

@@ -19,23 +19,25 @@ namespace korvid {
 
 class UdevDeviceWatcher final : public DeviceWatcher {
  public:
-  using Opener = std::function<std::unique_ptr<UsbDeviceInterface>(const TesselNode&, std::string*)>;
+  // Opens a found node as OpenTessel does (status, handle, message).
+  using Opener = std::function<IOReturn(const TesselNode&, std::unique_ptr<UsbDeviceInterface>&, std::string*)>;
 
   // Which uevents tell of hot-plug: udevd's (after its rules ran), the kernel's own (on a
   // system without udevd), or udevd's when it runs and else the kernel's.
   enum class Events { Udev, Kernel, Automatic };
 
-  // `opener` opens a found node (OpenTessel by default). `diagnostics` receives, once per
-  // watcher, the reason a mouse's node could not be opened for lack of permission.
+  // `opener` opens a found node (OpenTessel by default); a node it refuses with
+  // kIOReturnNotPermitted is a refused arrival. `diagnostics` receives, once per watcher,
+  // the message of such a refusal.
   // MakeSystemDeviceWatcher() makes one with Events::Automatic.
   explicit UdevDeviceWatcher(Opener opener = {}, std::ostream* diagnostics = nullptr,
                              Events events = Events::Udev);
   ~UdevDeviceWatcher() override;
 
-  bool Start() override;
+  IOReturn Start() override;
   std::vector<DeviceArrival> WatchArrivals(ArrivalHandler handler) override;
   std::vector<DeviceService> WatchRemovals(RemovalHandler handler) override;
-  DeviceNotification AddInterest(DeviceService service, InterestHandler handler) override;
+  IOReturn AddInterest(DeviceService service, InterestHandler handler, DeviceNotification& notification) override;
   void RemoveInterest(DeviceNotification notification) override;
   void Stop() override;
 

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <iterator>
-#include <cstring>
 
 #include "platform/DeviceStatus.h"
 #include "platform/input/InputDevice.h"
@@ -42,19 +41,19 @@ class EvdevInputDevice final : public InputDevice {
     if (fd_ >= 0) close(fd_);
   }
 
-  bool Open(const std::string& devnode, std::string* error) {
+  IOReturn Open(const std::string& devnode, std::string* message) {
     fd_ = open(devnode.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) return Fail(error, "cannot open " + devnode + ": " + std::strerror(errno));
+    if (fd_ < 0) return DeviceFailure(errno, message, "cannot open " + devnode);
     int rc = libevdev_new_from_fd(fd_, &device_);
-    if (rc < 0) return Fail(error, "cannot read " + devnode + ": " + std::strerror(-rc));
+    if (rc < 0) return DeviceFailure(-rc, message, "cannot read " + devnode);
     rc = libevdev_grab(device_, LIBEVDEV_GRAB);
-    if (rc < 0) return Fail(error, "cannot grab " + devnode + ": " + std::strerror(-rc));
+    if (rc < 0) return DeviceFailure(-rc, message, "cannot grab " + devnode);
     std::string name = libevdev_get_name(device_) != nullptr ? libevdev_get_name(device_) : "";
     libevdev_set_name(device_, (name + kCloneNameSuffix).c_str());
     rc = libevdev_uinput_create_from_device(device_, LIBEVDEV_UINPUT_OPEN_MANAGED, &clone_);
     libevdev_set_name(device_, name.c_str());
-    if (rc < 0) return Fail(error, "cannot create the pointer clone through uinput: " + std::string(std::strerror(-rc)));
-    return true;
+    if (rc < 0) return DeviceFailure(-rc, message, "cannot create the pointer clone through uinput");
+    return kIOReturnSuccess;
   }
 
   int PollFd() const override { return fd_; }
@@ -113,11 +112,6 @@ class EvdevInputDevice final : public InputDevice {
   }
 
  private:
-  static bool Fail(std::string* error, std::string reason) {
-    if (error != nullptr) *error = std::move(reason);
-    return false;
-  }
-
   int fd_ = -1;
   libevdev* device_ = nullptr;
   libevdev_uinput* clone_ = nullptr;
@@ -126,10 +120,12 @@ class EvdevInputDevice final : public InputDevice {
 
 }  // namespace
 
-std::unique_ptr<InputDevice> OpenGrabbedPointer(const std::string& devnode, std::string* error) {
-  auto device = std::make_unique<EvdevInputDevice>();
-  if (!device->Open(devnode, error)) return nullptr;
-  return device;
+IOReturn OpenGrabbedPointer(const std::string& devnode, std::unique_ptr<InputDevice>& device, std::string* message) {
+  device.reset();
+  auto grabbed = std::make_unique<EvdevInputDevice>();
+  const IOReturn status = grabbed->Open(devnode, message);
+  if (status == kIOReturnSuccess) device = std::move(grabbed);
+  return status;
 }
 
 }  // namespace korvid

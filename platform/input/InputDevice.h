@@ -44,8 +44,12 @@ class InputDevice {
 };
 
 // Opens the evdev node `devnode`, grabs it exclusively and creates its clone, named
-// after the mouse with kCloneNameSuffix. Returns null on failure, with a reason in `error`.
-std::unique_ptr<InputDevice> OpenGrabbedPointer(const std::string& devnode, std::string* error = nullptr);
+// after the mouse with kCloneNameSuffix, into `device`. On failure `device` is null and
+// the status says why (DeviceStatusFromErrno: kIOReturnNoDevice, kIOReturnNotPermitted,
+// kIOReturnBusy when another program holds the grab...), with a one-line reason in
+// `message` when one is asked for.
+IOReturn OpenGrabbedPointer(const std::string& devnode, std::unique_ptr<InputDevice>& device,
+                            std::string* message = nullptr);
 
 inline constexpr const char* kCloneNameSuffix = " (korvid-tessel-driver)";
 

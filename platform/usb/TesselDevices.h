@@ -25,8 +25,11 @@ struct TesselNode {
 // Every Tessel currently attached, once per mouse, in enumeration order.
 std::vector<TesselNode> EnumerateTessels();
 
-// Opens the device handle of one node. On failure returns null and, when `error` is given,
-// a one-line reason (naming the udev rule when permission is denied).
-std::unique_ptr<UsbDeviceInterface> OpenTessel(const TesselNode& node, std::string* error = nullptr);
+// Opens the device handle of one node into `device`. On failure `device` is null and the
+// status says why (kIOReturnNotPermitted: this account may not open the node;
+// kIOReturnNoDevice: it has gone), with a one-line reason in `message` when one is asked
+// for (naming the udev rule when permission is denied).
+IOReturn OpenTessel(const TesselNode& node, std::unique_ptr<UsbDeviceInterface>& device,
+                    std::string* message = nullptr);
 
 }  // namespace korvid

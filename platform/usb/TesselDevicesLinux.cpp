@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "platform/DeviceStatus.h"
 #include "platform/Identity.h"
 #include "platform/usb/HidrawDevice.h"
 #include "platform/usb/TesselDevices.h"
@@ -121,20 +122,19 @@ std::vector<TesselNode> EnumerateTessels() {
   return nodes;
 }
 
-std::unique_ptr<UsbDeviceInterface> OpenTessel(const TesselNode& node, std::string* error) {
+IOReturn OpenTessel(const TesselNode& node, std::unique_ptr<UsbDeviceInterface>& device, std::string* message) {
+  device.reset();
   const int fd = ::open(node.devnode.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
-    const int saved = errno;
-    if (error != nullptr) {
-      *error = "cannot open " + node.devnode + ": " + std::strerror(saved);
-      if (saved == EACCES || saved == EPERM) {
-        *error += " (install the udev rule 70-korvid-tessel.rules into /etc/udev/rules.d, then run"
+    const IOReturn status = DeviceFailure(errno, message, "cannot open " + node.devnode);
+    if (status == kIOReturnNotPermitted && message != nullptr) {
+      *message += " (install the udev rule 70-korvid-tessel.rules into /etc/udev/rules.d, then run"
                   " 'udevadm control --reload' and 'udevadm trigger', or re-plug the mouse)";
-      }
     }
-    return nullptr;
+    return status;
   }
-  return std::make_unique<HidrawDevice>(fd, node);
+  device = std::make_unique<HidrawDevice>(fd, node);
+  return kIOReturnSuccess;
 }
 
 }  // namespace korvid

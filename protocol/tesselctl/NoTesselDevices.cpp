@@ -6,9 +6,9 @@ namespace korvid {
 
 std::vector<TesselNode> EnumerateTessels() { return {}; }
 
-std::unique_ptr<UsbDeviceInterface> OpenTessel(const TesselNode&, std::string* error) {
-  if (error != nullptr) *error = "this build has no Linux USB support";
-  return nullptr;
+IOReturn OpenTessel(const TesselNode&, std::unique_ptr<UsbDeviceInterface>& device, std::string* message) {
+  device.reset();
+  return Failure(kIOReturnUnsupported, message, "this build has no Linux USB support");
 }
 
 }  // namespace korvid

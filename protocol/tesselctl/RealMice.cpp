@@ -29,10 +29,10 @@ int ListRealMice(const Command& command, Sleeper& sleeper, std::ostream& out, st
       continue;
     }
     std::string error;
-    std::unique_ptr<UsbDeviceInterface> device = OpenTessel(node, &error);
+    std::unique_ptr<UsbDeviceInterface> device;
     Readout readout;
     std::string what;
-    if (device) {
+    if (OpenTessel(node, device, &error) == kIOReturnSuccess) {
       if (OSStatus s = ReadReadout(device.get(), sleeper, readout, &what); s != noErr) {
         error = what + ": " + DescribeStatus(s);
       }
@@ -54,8 +54,8 @@ int RunOnRealMouse(const Command& command, Sleeper& sleeper, std::ostream& out, 
     return kExitDeviceFailure;
   }
   const TesselNode& node = nodes[static_cast<std::size_t>(index)];
-  std::unique_ptr<UsbDeviceInterface> device = OpenTessel(node, &error);
-  if (!device) {
+  std::unique_ptr<UsbDeviceInterface> device;
+  if (OpenTessel(node, device, &error) != kIOReturnSuccess) {
     err << "tesselctl: " << error << "\n";  // the reason names the node
     return kExitDeviceFailure;
   }

@@ -39,7 +39,7 @@ TEST(SimulatedWatcher, AttachedMiceAreTheInitialWalkInPlugOrder) {
   SimulatedDeviceWatcher watcher;
   const auto a = watcher.Plug(std::make_shared<NullDevice>());
   const auto b = watcher.Plug(std::make_shared<NullDevice>());
-  ASSERT_TRUE(watcher.Start());
+  ASSERT_EQ(watcher.Start(), kIOReturnSuccess);
   const auto initial = watcher.WatchArrivals([](auto) {});
   ASSERT_EQ(initial.size(), 2u);
   EXPECT_EQ(initial[0].service, a);
@@ -50,15 +50,18 @@ TEST(SimulatedWatcher, AttachedMiceAreTheInitialWalkInPlugOrder) {
 TEST(SimulatedWatcher, EventsWaitForDeliveryAndKeepTheirOrder) {
   SimulatedDeviceWatcher watcher;
   Recorder recorder;
-  ASSERT_TRUE(watcher.Start());
+  ASSERT_EQ(watcher.Start(), kIOReturnSuccess);
   recorder.Watch(watcher);
   const auto a = watcher.Plug(std::make_shared<NullDevice>());
   EXPECT_TRUE(recorder.events.empty());
   watcher.DeliverPending();
-  ASSERT_NE(watcher.AddInterest(a, recorder.Interest()), 0u);
+  DeviceNotification notification = 0;
+  ASSERT_EQ(watcher.AddInterest(a, recorder.Interest(), notification), kIOReturnSuccess);
+  ASSERT_NE(notification, 0u);
   const auto b = watcher.Plug(std::make_shared<NullDevice>());
   watcher.Unplug(a);
-  EXPECT_EQ(watcher.AddInterest(a, recorder.Interest()), 0u);  // gone already
+  EXPECT_EQ(watcher.AddInterest(a, recorder.Interest(), notification), kIOReturnNoDevice);  // gone already
+  EXPECT_EQ(notification, 0u);
   EXPECT_EQ(watcher.DeliverPending(), 2);
   EXPECT_EQ(recorder.events,
             (std::vector<std::string>{"arrival " + std::to_string(a), "arrival " + std::to_string(b),
@@ -69,11 +72,12 @@ TEST(SimulatedWatcher, EventsWaitForDeliveryAndKeepTheirOrder) {
 TEST(SimulatedWatcher, StopDropsQueuedEventsAndInterests) {
   SimulatedDeviceWatcher watcher;
   Recorder recorder;
-  ASSERT_TRUE(watcher.Start());
+  ASSERT_EQ(watcher.Start(), kIOReturnSuccess);
   recorder.Watch(watcher);
   const auto a = watcher.Plug(std::make_shared<NullDevice>());
   watcher.DeliverPending();
-  watcher.AddInterest(a, recorder.Interest());
+  DeviceNotification notification = 0;
+  watcher.AddInterest(a, recorder.Interest(), notification);
   watcher.Unplug(a);
   watcher.Stop();
   EXPECT_EQ(watcher.DeliverPending(), 0);
@@ -85,7 +89,7 @@ TEST(SimulatedWatcher, UnavailableFacilityWatchesNothing) {
   SimulatedDeviceWatcher watcher;
   watcher.SetAvailable(false);
   watcher.Plug(std::make_shared<NullDevice>());
-  EXPECT_FALSE(watcher.Start());
+  EXPECT_EQ(watcher.Start(), kIOReturnUnsupported);
   EXPECT_TRUE(watcher.WatchArrivals([](auto) {}).empty());
 }
 
@@ -96,7 +100,7 @@ TEST(SimulatedWatcher, EventLoopDeliveryHappensOnTheMainLoopNotInsidePlug) {
   QCoreApplication app(argc, argv);
   SimulatedDeviceWatcher watcher(SimulatedDeviceWatcher::Delivery::kEventLoop);
   Recorder recorder;
-  ASSERT_TRUE(watcher.Start());
+  ASSERT_EQ(watcher.Start(), kIOReturnSuccess);
   recorder.Watch(watcher);
   watcher.Plug(std::make_shared<NullDevice>());
   watcher.Plug(std::make_shared<NullDevice>());

@@ -78,7 +78,7 @@ class UdevWatcherTest : public ::testing::Test {
     return [this](bool isSet, std::span<std::uint8_t, 91> r) { return echo(isSet, r); };
   }
   std::vector<DeviceArrival> StartWatching(UdevDeviceWatcher& w) {
-    EXPECT_TRUE(w.Start());
+    EXPECT_EQ(w.Start(), kIOReturnSuccess);
     auto initial = w.WatchArrivals([this](std::vector<DeviceArrival> a) {
       for (auto& arrival : a) {
         log.order.push_back("arrival");
@@ -93,11 +93,18 @@ class UdevWatcherTest : public ::testing::Test {
                  }).empty());
     return initial;
   }
+  // The registration; 0 when it was refused.
   DeviceNotification Interest(UdevDeviceWatcher& w, DeviceService service) {
-    return w.AddInterest(service, [this](DeviceService s, std::uint32_t type, void*) {
-      log.order.push_back("message");
-      log.messages.emplace_back(s, type);
-    });
+    DeviceNotification notification = 0;
+    const IOReturn status = w.AddInterest(
+        service,
+        [this](DeviceService s, std::uint32_t type, void*) {
+          log.order.push_back("message");
+          log.messages.emplace_back(s, type);
+        },
+        notification);
+    EXPECT_EQ(status == kIOReturnSuccess, notification != 0);
+    return notification;
   }
 
   UmockdevBed bed;
@@ -197,13 +204,13 @@ TEST_F(UdevWatcherTest, SecondAddOfACapturedMouseIsIgnored) {
 TEST_F(UdevWatcherTest, RefusedNodeIsReportedOnceWithTheRuleAndRetriedOnChange) {
   bool refuse = true;
   int opens = 0;
-  auto opener = [&](const TesselNode& node, std::string* error) -> std::unique_ptr<UsbDeviceInterface> {
+  auto opener = [&](const TesselNode& node, std::unique_ptr<UsbDeviceInterface>& device, std::string* error) {
     ++opens;
     if (refuse) {
-      *error = "cannot open " + node.devnode + ": Permission denied (install the udev rule 70-korvid-tessel.rules)";
-      return nullptr;
+      return Failure(kIOReturnNotPermitted, error,
+                     "cannot open " + node.devnode + ": Permission denied (install the udev rule 70-korvid-tessel.rules)");
     }
-    return OpenTessel(node, error);
+    return OpenTessel(node, device, error);
   };
   const FakeMouse mouse = bed.Add(Tessel("1-2.3"), Echo());
   UdevDeviceWatcher watcher(opener, &diagnostics);
@@ -237,9 +244,8 @@ TEST_F(UdevWatcherTest, RefusedNodeIsReportedOnceWithTheRuleAndRetriedOnChange) 
 }
 
 TEST_F(UdevWatcherTest, VanishedNodeIsSkippedSilently) {
-  auto opener = [](const TesselNode& node, std::string* error) -> std::unique_ptr<UsbDeviceInterface> {
-    *error = "cannot open " + node.devnode + ": No such file or directory";
-    return nullptr;
+  auto opener = [](const TesselNode& node, std::unique_ptr<UsbDeviceInterface>&, std::string* error) {
+    return Failure(kIOReturnNoDevice, error, "cannot open " + node.devnode + ": No such file or directory");
   };
   bed.Add(Tessel("1-2.3"), Echo());
   UdevDeviceWatcher watcher(opener, &diagnostics);
@@ -270,7 +276,7 @@ TEST_F(UdevWatcherTest, NothingIsDeliveredAfterStop) {
 
 TEST_F(UdevWatcherTest, HandlerMayStopTheWatcherWhileItDelivers) {
   UdevDeviceWatcher watcher(nullptr, &diagnostics);
-  ASSERT_TRUE(watcher.Start());
+  ASSERT_EQ(watcher.Start(), kIOReturnSuccess);
   int arrivals = 0;
   watcher.WatchArrivals([&](std::vector<DeviceArrival>) {
     ++arrivals;

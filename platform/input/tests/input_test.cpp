@@ -53,7 +53,9 @@ TEST(FakeInputDevice, APollableFakeIsReadableExactlyWhileEventsWait) {
 
 TEST(EvdevInputDevice, AMissingNodeIsAnErrorWithAReason) {
   std::string error;
-  EXPECT_EQ(OpenGrabbedPointer("/nonexistent/event99", &error), nullptr);
+  std::unique_ptr<InputDevice> device = std::make_unique<FakeInputDevice>();
+  EXPECT_EQ(OpenGrabbedPointer("/nonexistent/event99", device, &error), kIOReturnNoDevice);
+  EXPECT_EQ(device, nullptr);
   EXPECT_NE(error.find("/nonexistent/event99"), std::string::npos);
 }
 
@@ -76,10 +78,13 @@ TEST(EvdevInputDevice, GrabsTheMouseAndClonesIt) {
     GTEST_SKIP() << "no device node for the uinput mouse";
   }
   std::string error;
-  auto grabbed = OpenGrabbedPointer(node, &error);
-  ASSERT_NE(grabbed, nullptr) << error;
+  std::unique_ptr<InputDevice> grabbed;
+  ASSERT_EQ(OpenGrabbedPointer(node, grabbed, &error), kIOReturnSuccess) << error;
+  ASSERT_NE(grabbed, nullptr);
   // A second grab of the same mouse is refused while the first holds it.
-  EXPECT_EQ(OpenGrabbedPointer(node, &error), nullptr);
+  std::unique_ptr<InputDevice> second;
+  EXPECT_EQ(OpenGrabbedPointer(node, second, &error), kIOReturnBusy);
+  EXPECT_EQ(second, nullptr);
 
   libevdev_uinput_write_event(source, EV_REL, REL_X, 5);
   libevdev_uinput_write_event(source, EV_SYN, SYN_REPORT, 0);

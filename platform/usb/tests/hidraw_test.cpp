@@ -73,6 +73,13 @@ class HidrawTest : public ::testing::Test {
   testing::FeatureAnswerer Echo() {
     return [this](bool isSet, std::span<std::uint8_t, 91> r) { return echo(isSet, r); };
   }
+  // The node's handle; null (and a failed expectation) when it does not open.
+  static std::unique_ptr<UsbDeviceInterface> Open(const TesselNode& node) {
+    std::unique_ptr<UsbDeviceInterface> device;
+    std::string error;
+    EXPECT_EQ(OpenTessel(node, device, &error), kIOReturnSuccess) << error;
+    return device;
+  }
 };
 
 TEST_F(HidrawTest, EnumerationFindsInterfaceZeroOfEachTesselOnly) {
@@ -113,7 +120,7 @@ TEST_F(HidrawTest, IdentityGettersComeFromTheUsbDevice) {
   bed.Add(TesselSpec(), Echo());
   const auto nodes = EnumerateTessels();
   ASSERT_EQ(nodes.size(), 1u);
-  auto device = OpenTessel(nodes[0]);
+  auto device = Open(nodes[0]);
   ASSERT_NE(device, nullptr);
   EXPECT_EQ(device->GetDeviceVendor(), kTesselVendorID);
   EXPECT_EQ(device->GetDeviceProduct(), kTesselProductID);
@@ -124,7 +131,7 @@ TEST_F(HidrawTest, IdentityGettersComeFromTheUsbDevice) {
 
 TEST_F(HidrawTest, SetReportSendsReportIdZeroThenTheNinetyBytes) {
   bed.Add(TesselSpec(), Echo());
-  auto device = OpenTessel(EnumerateTessels().at(0));
+  auto device = Open(EnumerateTessels().at(0));
   ASSERT_NE(device, nullptr);
   std::array<std::uint8_t, 90> report{};
   for (std::size_t i = 0; i < report.size(); ++i) report[i] = static_cast<std::uint8_t>(i + 1);
@@ -139,7 +146,7 @@ TEST_F(HidrawTest, SetReportSendsReportIdZeroThenTheNinetyBytes) {
 
 TEST_F(HidrawTest, GetReportReturnsTheNinetyBytesAfterTheReportId) {
   bed.Add(TesselSpec(), Echo());
-  auto device = OpenTessel(EnumerateTessels().at(0));
+  auto device = Open(EnumerateTessels().at(0));
   ASSERT_NE(device, nullptr);
   std::array<std::uint8_t, 90> sent{};
   sent[0] = 1;
@@ -162,7 +169,7 @@ TEST_F(HidrawTest, GetReportReturnsTheNinetyBytesAfterTheReportId) {
 
 TEST_F(HidrawTest, OtherRequestsAndBadLengthsNeverReachTheMouse) {
   bed.Add(TesselSpec(), Echo());
-  auto device = OpenTessel(EnumerateTessels().at(0));
+  auto device = Open(EnumerateTessels().at(0));
   ASSERT_NE(device, nullptr);
   std::array<std::uint8_t, 90> data{};
   IOUSBDevRequest input{0xA1, 1, 0x0100, 0, 90, data, 0};  // input report
@@ -182,7 +189,7 @@ TEST_F(HidrawTest, OtherRequestsAndBadLengthsNeverReachTheMouse) {
 
 TEST_F(HidrawTest, IoctlErrorsBecomeStatuses) {
   const FakeMouse mouse = bed.Add(TesselSpec(), Echo());
-  auto device = OpenTessel(EnumerateTessels().at(0));
+  auto device = Open(EnumerateTessels().at(0));
   ASSERT_NE(device, nullptr);
   std::array<std::uint8_t, 90> data{};
   const std::pair<int, IOReturn> cases[] = {
@@ -200,7 +207,7 @@ TEST_F(HidrawTest, IoctlErrorsBecomeStatuses) {
 
 TEST_F(HidrawTest, UnpluggedMouseAnswersNoDevice) {
   const FakeMouse mouse = bed.Add(TesselSpec(), Echo());
-  auto device = OpenTessel(EnumerateTessels().at(0));
+  auto device = Open(EnumerateTessels().at(0));
   ASSERT_NE(device, nullptr);
   bed.Remove(mouse);
   EXPECT_TRUE(EnumerateTessels().empty());
@@ -214,7 +221,9 @@ TEST_F(HidrawTest, VanishedNodeCannotBeOpened) {
   const TesselNode node = EnumerateTessels().at(0);
   bed.Remove(mouse);
   std::string error;
-  EXPECT_EQ(OpenTessel(node, &error), nullptr);
+  std::unique_ptr<UsbDeviceInterface> device;
+  EXPECT_EQ(OpenTessel(node, device, &error), kIOReturnNoDevice);
+  EXPECT_EQ(device, nullptr);
   EXPECT_NE(error.find(node.devnode), std::string::npos);
   EXPECT_EQ(error.find("udev rule"), std::string::npos);
 }
@@ -228,8 +237,12 @@ TEST_F(HidrawTest, RefusedNodeNamesTheUdevRule) {
       {
         if (geteuid() == 0 && setuid(65534) != 0) _exit(2);
         std::string error;
-        auto device = OpenTessel(node, &error);
-        _exit(device == nullptr && error.find("70-korvid-tessel.rules") != std::string::npos ? 0 : 1);
+        std::unique_ptr<UsbDeviceInterface> device;
+        const IOReturn status = OpenTessel(node, device, &error);
+        _exit(status == kIOReturnNotPermitted && device == nullptr &&
+                      error.find("70-korvid-tessel.rules") != std::string::npos
+                  ? 0
+                  : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }

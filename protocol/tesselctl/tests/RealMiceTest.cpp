@@ -9,7 +9,7 @@
 
 #include "platform/Identity.h"
 #include "platform/usb/TesselDevices.h"
-#include "platform/usb/tests/SimulatedTesselAnswerer.h"
+#include "sim/testing/SimulatedTesselAnswerer.h"
 #include "protocol/Settings.h"
 
 namespace korvid::tesselctl {

@@ -60,7 +60,6 @@ TEST(TesselctlArgumentsTest, PollingInHertzOrAsTheMousesCode) {
   EXPECT_FALSE(Parse({"set", "polling", "4"}).ok);
   EXPECT_FALSE(Parse({"set", "polling", "250"}).ok);
   EXPECT_FALSE(Parse({"set", "polling"}).ok);
-  EXPECT_EQ(PollingCodeToHz(4), 0u);
 }
 
 TEST(TesselctlArgumentsTest, OptionsStandBeforeOrAfterTheCommand) {
@@ -121,20 +120,6 @@ TEST(TesselctlArgumentsTest, UnknownWordsAreRefused) {
 }
 
 // ---- output -------------------------------------------------------------------------------------
-
-TEST(TesselctlOutputTest, DpiSteps) {
-  EXPECT_EQ(DpiToStep(100), 0);
-  EXPECT_EQ(DpiToStep(1800), 0x44);
-  EXPECT_EQ(DpiToStep(1810), 0x44);  // not reachable exactly: rounds down
-  EXPECT_EQ(DpiToStep(6475), 255);
-  EXPECT_EQ(StepToDpi(0x44), 1800u);
-}
-
-TEST(TesselctlOutputTest, FirmwareVersionHasTwoMinorDigits) {
-  EXPECT_EQ(FirmwareVersionText(0x0105), "1.05");
-  EXPECT_EQ(FirmwareVersionText(0x0A1E), "10.30");
-  EXPECT_EQ(FirmwareVersionText(0), "0.00");
-}
 
 TEST(TesselctlOutputTest, StatusesAreNamedWithTheirCode) {
   EXPECT_EQ(DescribeStatus(kCommandBusyTimeout), "kCommandBusyTimeout (-6911)");

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "platform/usb/tests/SimulatedTesselAnswerer.h"
+#include "sim/testing/SimulatedTesselAnswerer.h"
 
 #include <cerrno>
 
