@@ -223,6 +223,17 @@ OSStatus TargetProcess(const AppleEvent& event, ProcessSerialNumber& psn) {
   return noErr;
 }
 
+OSStatus SendTarget(const AppleEvent& event, AESendMode mode, std::uint32_t self, std::uint32_t& pid) {
+  if (event.IsNull()) return errAENotAEDesc;
+  const AESendMode replyMode = mode & kAEReplyModeMask;
+  if (replyMode != kAENoReply && replyMode != kAEWaitReply) return errAEUnknownSendMode;
+  ProcessSerialNumber psn;
+  if (const OSStatus status = TargetProcess(event, psn); status != noErr) return status;
+  if (psn.highLongOfPSN != 0 || psn.lowLongOfPSN == kNoProcess) return procNotFound;
+  pid = psn.lowLongOfPSN == kCurrentProcess ? self : psn.lowLongOfPSN;
+  return noErr;
+}
+
 std::vector<std::uint8_t> EncodeAppleEvent(const AppleEvent& event) {
   std::vector<std::uint8_t> out;
   out.reserve(EncodedSize(event));

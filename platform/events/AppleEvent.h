@@ -110,6 +110,11 @@ OSStatus AEDisposeDesc(AppleEvent& event);
 // The address of a process serial number, and the serial number an address holds.
 AEAddressDesc AddressOf(const ProcessSerialNumber& psn);
 OSStatus TargetProcess(const AppleEvent& event, ProcessSerialNumber& psn);
+// What every port checks before it sends: the event, the reply mode in `mode` (no reply
+// or wait for one), and the pid of its target (kCurrentProcess is `self`). The errors of
+// TargetProcess, errAENotAEDesc, errAEUnknownSendMode, or procNotFound for an address
+// that names no local process.
+OSStatus SendTarget(const AppleEvent& event, AESendMode mode, std::uint32_t self, std::uint32_t& pid);
 
 // Typed helpers over AEPutParamPtr / AEGetParamPtr for fixed-size values. The read
 // fails with errAECorruptData unless the parameter has exactly sizeof(T) bytes, and

@@ -65,13 +65,8 @@ OSStatus FakeEventPort::SendMessage(const AppleEvent& event, AppleEvent& reply, 
 OSStatus FakeEventPort::Send(const AppleEvent& event, AppleEvent& reply, AESendMode mode,
                              std::int32_t timeoutTicks, std::uint32_t& to) {
   reply = AppleEvent{};
-  if (event.IsNull()) return errAENotAEDesc;
+  if (const OSStatus status = SendTarget(event, mode, pid_, to); status != noErr) return status;
   const AESendMode replyMode = mode & kAEReplyModeMask;
-  if (replyMode != kAENoReply && replyMode != kAEWaitReply) return errAEUnknownSendMode;
-  ProcessSerialNumber psn;
-  if (const OSStatus status = TargetProcess(event, psn); status != noErr) return status;
-  if (psn.highLongOfPSN != 0 || psn.lowLongOfPSN == kNoProcess) return procNotFound;
-  to = psn.lowLongOfPSN == kCurrentProcess ? pid_ : psn.lowLongOfPSN;
 
   const auto port = bus_.ports_.find(to);
   if (port == bus_.ports_.end()) {

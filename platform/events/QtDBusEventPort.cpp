@@ -195,13 +195,9 @@ OSStatus QtDBusEventPort::Resolve(std::uint32_t pid, QString& busName) {
 OSStatus QtDBusEventPort::SendMessage(const AppleEvent& event, AppleEvent& reply, AESendMode mode,
                                       std::int32_t timeoutTicks) {
   reply = AppleEvent{};
-  if (event.IsNull()) return errAENotAEDesc;
+  std::uint32_t pid = 0;
+  if (const OSStatus status = SendTarget(event, mode, pid_, pid); status != noErr) return status;
   const AESendMode replyMode = mode & kAEReplyModeMask;
-  if (replyMode != kAENoReply && replyMode != kAEWaitReply) return errAEUnknownSendMode;
-  ProcessSerialNumber psn;
-  if (const OSStatus status = TargetProcess(event, psn); status != noErr) return status;
-  if (psn.highLongOfPSN != 0 || psn.lowLongOfPSN == kNoProcess) return procNotFound;
-  const std::uint32_t pid = psn.lowLongOfPSN == kCurrentProcess ? pid_ : psn.lowLongOfPSN;
   const std::vector<std::uint8_t> bytes = EncodeAppleEvent(event);
 
   if (pid == pid_) {
