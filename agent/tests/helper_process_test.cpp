@@ -30,6 +30,7 @@
 #include "platform/Identity.h"
 #include "platform/events/QtDBusEventPort.h"
 #include "platform/events/testing/BusFixtures.h"
+#include "platform/events/testing/QtTestLoop.h"
 #include "platform/files/PreferencesStore.h"
 #include "platform/process/LinuxProcessTable.h"
 
@@ -41,14 +42,6 @@ using testing::ChildProcess;
 using testing::kGenerousWaitMs;
 using testing::PrivateBus;
 using testing::TempFolder;
-
-QCoreApplication& Application() {
-  static int argc = 1;
-  static char name[] = "helper_process_tests";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication* application = new QCoreApplication(argc, argv);
-  return *application;
-}
 
 std::vector<std::string> Lines(const std::string& path) {
   std::vector<std::string> lines;
@@ -81,7 +74,7 @@ bool WaitForFolder(const std::string& folder, Done done, int timeoutMs = kGenero
 class HelperProcess : public ::testing::Test {
  protected:
   void SetUp() override {
-    Application();
+    testing::TestApplication();
     ASSERT_TRUE(bus_.Running()) << bus_.Error();
     runtime_ = temp_.Path() + "/run";
     config_ = temp_.Path() + "/config";

@@ -23,35 +23,20 @@
 #include "platform/FourCC.h"
 #include "driver/client/InotifyDriverWatcher.h"
 #include "platform/events/testing/BusFixtures.h"
+#include "platform/events/testing/QtTestLoop.h"
 
 namespace korvid {
 namespace {
 
 using testing::ChildProcess;
 using testing::kGenerousWaitMs;
+using testing::RunUntil;
 using testing::TempFolder;
-
-QCoreApplication& Application() {
-  static int argc = 1;
-  static char name[] = "driver_watcher_tests";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication* application = new QCoreApplication(argc, argv);
-  return *application;
-}
-
-// Runs the Qt loop until `done` holds (checked after every event batch) or the limit.
-bool RunUntil(const std::function<bool()>& done, int timeoutMs = kGenerousWaitMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::AllEvents, 100);
-  }
-  return done();
-}
 
 class DriverWatcherTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Application();
+    testing::TestApplication();
     runtime_ = temp_.Path() + "/run";
   }
 

@@ -21,6 +21,7 @@
 #include "platform/events/AppleEvent.h"
 #include "platform/events/QtDBusEventPort.h"
 #include "platform/events/testing/BusFixtures.h"
+#include "platform/events/testing/QtTestLoop.h"
 
 namespace korvid {
 namespace {
@@ -29,19 +30,11 @@ using korvid::testing::ChildProcess;
 using korvid::testing::PrivateBus;
 using korvid::testing::TempFolder;
 
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "host_bus_tests";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication* app = new QCoreApplication(argc, argv);
-  return *app;
-}
-
 // The settings program on a private bus, with its user's folders in a temporary home.
 class SettingsHostOnTheBus : public ::testing::Test {
  protected:
   void SetUp() override {
-    App();
+    testing::TestApplication();
     ASSERT_TRUE(bus.Running()) << bus.Error();
     connection = QDBusConnection::connectToBus(QString::fromStdString(bus.Address()), QStringLiteral("host-test"));
     ASSERT_TRUE(connection.isConnected());

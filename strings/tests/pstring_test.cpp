@@ -96,22 +96,20 @@ TEST(PStringCopy, OntoItself) {
   EXPECT_EQ(Text(s), "same");
 }
 
-TEST(PStringCat, AppendsWholeSourceWhenItFits) {
-  Str255 destination = MakeStr255("Korvid");
-  PStringCat(MakeStr255("Tessel"), destination, 255);
-  EXPECT_EQ(Text(destination), "KorvidTessel");
-}
-
-TEST(PStringCat, CutsAtMax) {
-  Str255 destination = MakeStr255("abc");
-  PStringCat(MakeStr255("defgh"), destination, 5);
-  EXPECT_EQ(Text(destination), "abcde");
-}
-
-TEST(PStringCat, DestinationLongerThanMaxIsLeftAlone) {
-  Str255 destination = MakeStr255("abcdef");
-  PStringCat(MakeStr255("xyz"), destination, 3);
-  EXPECT_EQ(Text(destination), "abcdef");
+TEST(PStringCat, AppendsUpToMaxAndLeavesALongerDestinationAlone) {
+  struct Row {
+    const char* destination;
+    const char* source;
+    int max;
+    const char* expected;
+  };
+  for (const Row& row : {Row{"Korvid", "Tessel", 255, "KorvidTessel"},  // fits whole
+                         Row{"abc", "defgh", 5, "abcde"},                // cut at max
+                         Row{"abcdef", "xyz", 3, "abcdef"}}) {           // already past max
+    Str255 destination = MakeStr255(row.destination);
+    PStringCat(MakeStr255(row.source), destination, row.max);
+    EXPECT_EQ(Text(destination), row.expected) << row.destination << " + " << row.source;
+  }
 }
 
 TEST(PStringCat, StopsAtTheDestinationsCapacityAndAt255) {
