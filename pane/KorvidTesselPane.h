@@ -143,6 +143,9 @@ class KorvidTesselPane : public QObject {
   // Reads the mouse's settings into the record, on the mouse's queue; the display follows
   // when they arrive. A null record does nothing.
   void GetDeviceState(CapturedDeviceRec* record);
+  // GetDeviceState's work; a mouse just attached is first given its moment to settle and
+  // its busy flag is cleared.
+  void QueueStateRead(CapturedDeviceRec& record, bool justAttached);
   // A mouse's interest message; `record` is the reference value it was registered with.
   void KorvidTesselMessage(void* record, DeviceService service, std::uint32_t messageType, void* argument);
 

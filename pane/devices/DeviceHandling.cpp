@@ -108,23 +108,7 @@ void KorvidTesselPane::DeviceAdded(std::vector<DeviceArrival> arrivals) {
       continue;
     }
 
-    // Settle, clear the busy flag and read the settings, on the mouse's queue.
-    auto state = std::make_shared<CapturedDeviceState>();
-    Sleeper& sleeper = fSleeper;
-    fQueues.Enqueue(
-        device, DeviceQueues::Kind::kRead,
-        [device, state, &sleeper] {
-          sleeper.SleepMicroseconds(kSettleMicroseconds);
-          KorvidClearBusyFlag(device.get(), sleeper);
-          ReadDeviceState(device.get(), sleeper, *state);
-        },
-        [this, device, state] {
-          CapturedDeviceRec* captured = FindCapturedDevice(device.get());
-          if (captured == nullptr) return;
-          if (captured->changes == 0) captured->state = *state;
-          captured->stateRead = true;
-          if (!fAddingDevices) UpdateUI();
-        });
+    QueueStateRead(*record, /*justAttached=*/true);
   }
   fAddingDevices = false;
   UpdateUI();
@@ -191,19 +175,30 @@ void KorvidTesselPane::ChooseDevice(const UsbDeviceInterface* device) {
 
 void KorvidTesselPane::GetDeviceState(CapturedDeviceRec* record) {
   if (record == nullptr || !record->device) return;
-  std::shared_ptr<UsbDeviceInterface> device = record->device;
+  QueueStateRead(*record, /*justAttached=*/false);
+}
+
+void KorvidTesselPane::QueueStateRead(CapturedDeviceRec& record, bool justAttached) {
+  std::shared_ptr<UsbDeviceInterface> device = record.device;
   auto state = std::make_shared<CapturedDeviceState>();
-  const std::uint32_t changes = record->changes;
+  const std::uint32_t changes = record.changes;
   Sleeper& sleeper = fSleeper;
   fQueues.Enqueue(
-      device, DeviceQueues::Kind::kRead, [device, state, &sleeper] { ReadDeviceState(device.get(), sleeper, *state); },
+      device, DeviceQueues::Kind::kRead,
+      [device, state, &sleeper, justAttached] {
+        if (justAttached) {
+          sleeper.SleepMicroseconds(kSettleMicroseconds);
+          KorvidClearBusyFlag(device.get(), sleeper);
+        }
+        ReadDeviceState(device.get(), sleeper, *state);
+      },
       [this, device, state, changes] {
         CapturedDeviceRec* read = FindCapturedDevice(device.get());
         if (read == nullptr) return;
         // A change the user made after this read was queued stays on screen.
         if (read->changes == changes) read->state = *state;
         read->stateRead = true;
-        UpdateUI();
+        if (!fAddingDevices) UpdateUI();  // DeviceAdded updates once for all its mice
       });
 }
 
