@@ -7,10 +7,9 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QUrl>
-#include <filesystem>
 #include <string>
 
-#include "driver/client/DriverProtocol.h"
+#include "driver/client/DriverClient.h"
 #include "pane/KorvidTesselPane.h"
 #include "pane/PersistentSimulatedTessel.h"
 #include "pane/loginitems/LoginItems.h"
@@ -31,16 +30,6 @@ bool LaunchApplication(const std::string& path) {
   if (info.isDir()) program = QDir(program).filePath(info.completeBaseName());
   if (!QFileInfo(program).isExecutable()) return false;
   return QProcess::startDetached(program, {});
-}
-
-// True when the driver daemon publishes at least one driver's socket.
-bool DriverReachable() {
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(driverproto::kDefaultRuntimeDir, error)) {
-    const std::string name = entry.path().filename().string();
-    if (name.rfind(driverproto::kSocketPrefix, 0) == 0 && entry.is_socket(error)) return true;
-  }
-  return false;
 }
 
 class KorvidTesselPaneLibrary final : public PreferencePane {
@@ -71,7 +60,7 @@ class KorvidTesselPaneLibrary final : public PreferencePane {
       return AddLoginItem(path.c_str(), nullptr, 0, 1, nullptr);
     };
     environment.launchApplication = LaunchApplication;
-    environment.driverReachable = DriverReachable;
+    environment.driverReachable = [] { return !ListDriverSockets().empty(); };  // a driver publishes its socket
     environment.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
     environment.bundle = options.bundleFolder != nullptr && *options.bundleFolder != '\0'
                              ? PaneBundle(options.bundleFolder)
