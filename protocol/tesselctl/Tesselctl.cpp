@@ -135,7 +135,7 @@ std::string JsonString(const std::string& value) {
   return text + "\"";
 }
 
-int DeviceFailure(std::ostream& err, const std::string& what, OSStatus status) {
+int ReportFailure(std::ostream& err, const std::string& what, OSStatus status) {
   err << "tesselctl: " << what << ": " << DescribeStatus(status) << "\n";
   return kExitDeviceFailure;
 }
@@ -264,28 +264,24 @@ std::string FormatReadout(const Readout& r) {
 }
 
 OSStatus ReadReadout(UsbDeviceInterface* device, Sleeper& sleeper, Readout& r, std::string* what) {
-  auto failed = [what](const char* text, OSStatus status) {
-    if (what != nullptr) *what = text;
-    return status;
-  };
   std::uint32_t wheel = 0, battery = 0;
   if (OSStatus s = KorvidTesselGetFirmwareVersChecked(device, &r.firmware, sleeper); s != noErr) {
-    return failed("cannot read the firmware version", s);
+    return Failure(s, what, "cannot read the firmware version");
   }
   if (OSStatus s = KorvidTesselGetPollingRateChecked(device, &r.pollingCode, sleeper); s != noErr) {
-    return failed("cannot read the polling rate", s);
+    return Failure(s, what, "cannot read the polling rate");
   }
   if (OSStatus s = KorvidTesselGetDPIChecked(device, &r.steps, sleeper); s != noErr) {
-    return failed("cannot read the sensitivity", s);
+    return Failure(s, what, "cannot read the sensitivity");
   }
   if (OSStatus s = KorvidTesselGetStageChecked(device, &r.stage, sleeper); s != noErr) {
-    return failed("cannot read the stage", s);
+    return Failure(s, what, "cannot read the stage");
   }
   if (OSStatus s = KorvidTesselGetLedStateChecked(device, kWheelLightBit, &wheel, sleeper); s != noErr) {
-    return failed("cannot read the wheel light", s);
+    return Failure(s, what, "cannot read the wheel light");
   }
   if (OSStatus s = KorvidTesselGetLedStateChecked(device, kBatteryLightBit, &battery, sleeper); s != noErr) {
-    return failed("cannot read the battery light", s);
+    return Failure(s, what, "cannot read the battery light");
   }
   r.wheelLight = wheel != 0;
   r.batteryLight = battery != 0;
@@ -319,7 +315,7 @@ int Run(const Command& command, UsbDeviceInterface* device, Sleeper& sleeper, st
     case Action::Show: {
       Readout r;
       std::string what;
-      if (OSStatus s = ReadReadout(device, sleeper, r, &what); s != noErr) return DeviceFailure(err, what, s);
+      if (OSStatus s = ReadReadout(device, sleeper, r, &what); s != noErr) return ReportFailure(err, what, s);
       out << (command.json ? FormatJson(mouse, &r) + "\n" : FormatReadout(r));
       return kExitOk;
     }
@@ -327,14 +323,14 @@ int Run(const Command& command, UsbDeviceInterface* device, Sleeper& sleeper, st
       const std::uint8_t x = DpiToStep(command.dpiX);
       const std::uint8_t y = DpiToStep(command.dpiY);
       if (OSStatus s = KorvidTesselSetDPIChecked(device, x << 8 | y, 0, sleeper); s != noErr) {
-        return DeviceFailure(err, "cannot set the sensitivity", s);
+        return ReportFailure(err, "cannot set the sensitivity", s);
       }
       out << "DPI set to X " << StepToDpi(x) << ", Y " << StepToDpi(y) << "\n";
       return kExitOk;
     }
     case Action::SetPolling:
       if (OSStatus s = KorvidTesselSetPollingRateChecked(device, command.pollingCode, sleeper); s != noErr) {
-        return DeviceFailure(err, "cannot set the polling rate", s);
+        return ReportFailure(err, "cannot set the polling rate", s);
       }
       out << "Polling rate set to " << PollingCodeToHz(static_cast<std::uint32_t>(command.pollingCode)) << " Hz\n";
       return kExitOk;
@@ -342,7 +338,7 @@ int Run(const Command& command, UsbDeviceInterface* device, Sleeper& sleeper, st
       const char* name = command.lightBit == kWheelLightBit ? "Wheel" : "Battery";
       if (OSStatus s = KorvidTesselSetLedStateChecked(device, command.lightBit, command.lightOn ? 1 : 0, sleeper);
           s != noErr) {
-        return DeviceFailure(err, std::string("cannot set the ") + (command.lightBit == kWheelLightBit ? "wheel" : "battery") +
+        return ReportFailure(err, std::string("cannot set the ") + (command.lightBit == kWheelLightBit ? "wheel" : "battery") +
                                       " light",
                              s);
       }
@@ -351,7 +347,7 @@ int Run(const Command& command, UsbDeviceInterface* device, Sleeper& sleeper, st
     }
     case Action::RestoreDefaults:
       if (OSStatus s = KorvidTesselRestoreDefaultSettings(device, sleeper); s != noErr) {
-        return DeviceFailure(err, "cannot restore the defaults", s);
+        return ReportFailure(err, "cannot restore the defaults", s);
       }
       out << "Defaults restored: 1800 DPI at stage 3, polling rate 500 Hz, both lights on\n";
       return kExitOk;
