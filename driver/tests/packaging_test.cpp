@@ -40,12 +40,14 @@ TEST(Packaging, TheUnitKeepsTheRuntimeFolderTheClientsLookIn) {
   EXPECT_NE(unit.find("Type=notify"), std::string::npos);
 }
 
-TEST(Packaging, TheX11SnippetMatchesTheClonesName) {
+TEST(Packaging, TheX11SnippetMakesEveryPointerOfTheTesselFlat) {
+  // The clone and the module-accelerated node share the mouse's ids, not its name.
   const std::string snippet = Read("packaging/x11/71-korvid-tessel-flat.conf");
-  std::string suffix = kCloneNameSuffix;
-  suffix = suffix.substr(suffix.find('('));
-  EXPECT_NE(snippet.find("MatchProduct \"" + suffix + "\""), std::string::npos);
+  EXPECT_NE(snippet.find("MatchUSBID \"" + Hex4(kTesselVendorID) + ":" + Hex4(kTesselProductID) + "\""),
+            std::string::npos);
+  EXPECT_EQ(snippet.find("MatchProduct"), std::string::npos);
   EXPECT_NE(snippet.find("Option \"AccelProfile\" \"flat\""), std::string::npos);
+  EXPECT_NE(snippet.find("Option \"AccelSpeed\" \"0\""), std::string::npos);
 }
 
 }  // namespace
