@@ -13,6 +13,7 @@
 
 #include "agent/KorvidTesselHelper.h"
 #include "driver/client/InotifyDriverWatcher.h"
+#include "platform/desktop/DesktopPointerKeeper.h"
 #include "platform/events/QtDBusEventPort.h"
 #include "platform/files/FolderLocator.h"
 #include "platform/frontapp/XcbFrontAppSource.h"
@@ -56,6 +57,12 @@ int main(int argc, char** argv) {
 
   helper.AwakeFromNib();
   if (quitting) return 0;  // another helper runs
+  // The desktop's own acceleration on the Tessel's pointers: flat, so that only the
+  // driver's curve runs; kept so as pointers come and go.
+  DesktopPointerKeeper desktopPointers(QtDBusEventPort::SessionBus(), [](const std::string& line) {
+    std::fprintf(stderr, "KorvidTesselHelper: %s\n", line.c_str());
+  });
+  desktopPointers.Start();
   // Take the bus name last: once it is there, the helper is fully started. Without a
   // session bus the helper still keeps its drivers' acceleration.
   if (events.Export() != noErr) std::fprintf(stderr, "KorvidTesselHelper: no session bus; control messages will not arrive\n");
