@@ -36,7 +36,8 @@ class SettingsWindow final : public QWidget {
  public:
   explicit SettingsWindow(PreferencePane& pane) : pane_(pane) {
     setWindowTitle(QStringLiteral("Korvid Tessel"));
-    setMinimumSize(500, 320);
+    // The height follows the pane: its status lines come and go.
+    setMinimumWidth(500);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(pane_.LoadMainView(this));
     const QString version = QString::fromUtf8(pane_.Version());

@@ -239,6 +239,8 @@ bool KorvidTesselPane::ReceiveKeystroke(const QKeyEvent& event) {
   if (KeyCodeOf(event) != kRefreshKeyCode) return false;
   GetDeviceState(CurrentDevice());
   UpdateUI();
+  UpdateBackgroundStatus();
+  RefreshPointerStatus();
   return true;
 }
 

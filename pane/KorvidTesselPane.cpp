@@ -12,6 +12,8 @@ KorvidTesselPane::KorvidTesselPane(std::unique_ptr<DeviceWatcher> watcher, Sleep
 
 KorvidTesselPane::~KorvidTesselPane() {
   StopHandlingDevices();
+  // A read of the curve or the desktop uses the environment's services: it ends first.
+  if (fPointerWork != nullptr) fPointerWork->waitForFinished();
   // Callbacks must never reach a controller that is gone.
   if (gKorvidTesselPane == this) gKorvidTesselPane = nullptr;
 }

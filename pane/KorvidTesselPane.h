@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QFutureWatcher>
 #include <QObject>
 #include <QPointer>
 #include <QWidget>
@@ -16,11 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "driver/client/CurvePath.h"
 #include "pane/PaneBundle.h"
 #include "pane/devices/CapturedDevice.h"
 #include "pane/devices/DeviceQueues.h"
 #include "platform/FixedPoint.h"
 #include "platform/Sleeper.h"
+#include "platform/desktop/DesktopPointers.h"
 #include "platform/devices/DeviceWatcher.h"
 #include "platform/events/EventPort.h"
 #include "platform/files/PreferencesStore.h"
@@ -60,6 +63,11 @@ struct PaneEnvironment {
   PaneBundle bundle;
   // Whether the driver daemon publishes a driver the helper can reach.
   std::function<bool()> driverReachable;
+  // Where the acceleration curve runs now. Called off the window's thread.
+  std::function<CurvePath()> curvePath;
+  // The desktop's own acceleration on the Tessel. Called off the window's thread, one
+  // call at a time.
+  std::shared_ptr<DesktopPointers> desktopPointers;
 };
 
 // What the status lines say.
@@ -73,6 +81,26 @@ inline constexpr const char* kStatusHelperStopped = "The acceleration helper is 
 inline constexpr const char* kStatusDriverReachable = "The driver is running.";
 inline constexpr const char* kStatusDriverMissing =
     "Acceleration applies when the driver is running: sudo systemctl start korvid-tessel-driver";
+// Where the curve runs.
+inline constexpr const char* kStatusCurveKernelModule = "Acceleration runs in the kernel module (hid-korvid-tessel).";
+inline constexpr const char* kStatusCurveDriverDaemon = "Acceleration runs in the driver daemon.";
+inline constexpr const char* kStatusCurveNowhere = "Acceleration is not applied: no driver serves the mouse.";
+// The desktop's own acceleration; a desktop that is known is named after the sentence's
+// last word, e.g. "... the Tessel (X11)."
+inline constexpr const char* kStatusDesktopFlat = "The desktop adds no acceleration of its own to the Tessel";
+inline constexpr const char* kStatusDesktopStacked = "The desktop adds its own acceleration on top of the Tessel's";
+inline constexpr const char* kStatusDesktopStackedEveryMouse = "The desktop adds its own acceleration to every mouse";
+inline constexpr const char* kStatusDesktopUnknown = "Whether the desktop adds acceleration of its own is unknown";
+// The offer to turn the desktop's one global setting flat (GNOME), and its question.
+inline constexpr const char* kButtonDesktopFlat = "Turn Off Desktop Acceleration\u2026";
+inline constexpr const char* kQuestionDesktopFlat =
+    "The desktop has one acceleration setting for every mouse, not just the Tessel. Turning it off makes every "
+    "mouse move without the desktop's acceleration; the Tessel keeps its own. The desktop's mouse settings can "
+    "turn it on again.";
+inline constexpr const char* kTitleDesktopFlat = "Turn Off Desktop Acceleration";
+inline constexpr const char* kButtonDesktopFlatConfirm = "Turn Off for Every Mouse";
+// %1: the desktop's status.
+inline constexpr const char* kStatusDesktopFlatFailed = "The desktop's acceleration could not be turned off (error %1).";
 
 // The vendor's support site, opened by the "Check for Updates" button.
 inline constexpr const char* kSupportSiteURL = "https://support.korvid.example/tessel";
@@ -113,6 +141,9 @@ struct PaneOutlets {
   QComboBox* tesselMenuDevice = nullptr;      // the chooser, shown with more than one mouse
   QLabel* tesselTextStatus = nullptr;         // what the mouse is doing, or why it cannot be used
   QLabel* tesselTextBackground = nullptr;     // helper and driver, on the acceleration page
+  QLabel* tesselTextCurvePath = nullptr;      // where the curve runs
+  QLabel* tesselTextDesktopAcceleration = nullptr;  // the desktop's own acceleration
+  QPushButton* tesselButtonDesktopFlat = nullptr;   // offers to turn the desktop's global one off
 };
 
 class KorvidTesselPane : public QObject {
@@ -160,6 +191,8 @@ class KorvidTesselPane : public QObject {
   // Where device work runs (at once, inside the call, unless another executor is set).
   void SetDeviceExecutor(std::unique_ptr<DeviceExecutor> executor) { fQueues.SetExecutor(std::move(executor)); }
   bool DeviceWorkPending() const { return !fQueues.Idle(); }
+  // True while the curve and desktop lines wait for a read or a change.
+  bool PointerStatusPending() const;
   const std::list<CapturedDeviceRec>& CapturedDevices() const { return fCapturedDeviceList; }
   std::uint16_t CapturedDeviceCount() const { return fCapturedDeviceCount; }
   bool HandlingDevices() const { return fHandlingDevices; }
@@ -213,8 +246,13 @@ class KorvidTesselPane : public QObject {
   void actionButtonHelp();
   void actionButtonCheckUpdates();
   void actionMenuDevice();
+  // Asks, then turns the desktop's global acceleration off and reads the desktop again.
+  void actionButtonDesktopFlat();
   // Brings the helper and driver status line up to date.
   void UpdateBackgroundStatus();
+  // Reads where the curve runs and what the desktop adds, off the window's thread; the
+  // lines follow when the answers arrive. A read asked for during another runs after it.
+  void RefreshPointerStatus();
 
  private:
   PaneOutlets fOutlets;
@@ -237,6 +275,20 @@ class KorvidTesselPane : public QObject {
   void UpdateDeviceChooser();
   void UpdateStatus();
   void DeviceBusyChanged();
+
+  // What one read off the window's thread found.
+  struct PointerStatus {
+    std::optional<CurvePath> curvePath;
+    std::optional<DesktopPointerState> desktop;
+    std::optional<OSStatus> flatStatus;  // when the read followed the global change
+  };
+  void StartPointerWork();
+  void ShowPointerStatus(const PointerStatus& status);
+  QFutureWatcher<PointerStatus>* fPointerWork = nullptr;
+  bool fPointerBusy = false;       // a read runs; its answers are not shown yet
+  bool fPointerReadAsked = false;  // a read waits for the one running
+  bool fDesktopFlatAsked = false;  // the global change waits for the read running
+  QString fDesktopFlatFailure;     // shown with the offer until it goes or is taken again
 
   std::unique_ptr<DeviceWatcher> fWatcher;
   Sleeper& fSleeper;

@@ -9,6 +9,7 @@
 #include <QUrl>
 #include <string>
 
+#include "driver/client/CurvePath.h"
 #include "driver/client/DriverClient.h"
 #include "pane/KorvidTesselPane.h"
 #include "pane/PersistentSimulatedTessel.h"
@@ -61,6 +62,8 @@ class KorvidTesselPaneLibrary final : public PreferencePane {
     };
     environment.launchApplication = LaunchApplication;
     environment.driverReachable = [] { return !ListDriverSockets().empty(); };  // a driver publishes its socket
+    environment.curvePath = [] { return FindCurvePath(); };
+    environment.desktopPointers = MakeSessionDesktopPointers();
     environment.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
     environment.bundle = options.bundleFolder != nullptr && *options.bundleFolder != '\0'
                              ? PaneBundle(options.bundleFolder)

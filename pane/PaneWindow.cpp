@@ -74,6 +74,14 @@ QWidget* KorvidTesselPane::LoadMainView(QWidget* parent) {
   fOutlets.tesselMenuDevice = form.tesselMenuDevice;
   fOutlets.tesselTextStatus = form.tesselTextStatus;
   fOutlets.tesselTextBackground = form.tesselTextBackground;
+  fOutlets.tesselTextCurvePath = form.tesselTextCurvePath;
+  fOutlets.tesselTextDesktopAcceleration = form.tesselTextDesktopAcceleration;
+  fOutlets.tesselButtonDesktopFlat = form.tesselButtonDesktopFlat;
+  // Shown once there is something to say: the reads arrive after selection.
+  fOutlets.tesselTextCurvePath->setVisible(false);
+  fOutlets.tesselTextDesktopAcceleration->setVisible(false);
+  fOutlets.tesselButtonDesktopFlat->setVisible(false);
+  fOutlets.tesselButtonDesktopFlat->setText(QString::fromUtf8(kButtonDesktopFlat));
   form.labelDevice->setBuddy(fOutlets.tesselMenuDevice);
   fOutlets.tesselMenuDevice->setVisible(false);
   form.labelDevice->setVisible(false);
@@ -113,6 +121,7 @@ QWidget* KorvidTesselPane::LoadMainView(QWidget* parent) {
   connect(form.tesselPanelRestoreCancel, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonModalCancel);
   connect(form.tesselPanelNoDeviceOK, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonModalOK);
   connect(fOutlets.tesselMenuDevice, &QComboBox::activated, this, &KorvidTesselPane::actionMenuDevice);
+  connect(fOutlets.tesselButtonDesktopFlat, &QPushButton::clicked, this, &KorvidTesselPane::actionButtonDesktopFlat);
   fQueues.OnBusyChanged([this](const UsbDeviceInterface*, bool, DeviceQueues::Kind) { DeviceBusyChanged(); });
   return view;
 }
@@ -172,13 +181,16 @@ void KorvidTesselPane::didSelect() {
   StartHandlingDevices();
   KorvidTesselSwapNSAppMethods();
 
-  // The helper and the driver come and go on their own: their status line follows.
+  // The helper, the driver and the desktop's settings change on their own: their status
+  // lines follow.
   if (fBackgroundTimer == nullptr) {
     fBackgroundTimer = new QTimer(this);
     fBackgroundTimer->setInterval(kBackgroundCheckMilliseconds);
     connect(fBackgroundTimer, &QTimer::timeout, this, &KorvidTesselPane::UpdateBackgroundStatus);
+    connect(fBackgroundTimer, &QTimer::timeout, this, &KorvidTesselPane::RefreshPointerStatus);
   }
   UpdateBackgroundStatus();
+  RefreshPointerStatus();
   fBackgroundTimer->start();
 
   if (!fBluetoothWarningDone) {
@@ -207,6 +219,8 @@ void KorvidTesselPane::sysPrefWindowDidBecomeKey(QWindow* window) {
   if (window == nullptr) return;  // no window of the application is key any more
   GetDeviceState(CurrentDevice());
   UpdateUI();
+  UpdateBackgroundStatus();
+  RefreshPointerStatus();
 }
 
 void KorvidTesselPane::tabViewDidSelectTabViewItem(int /*index*/) {}

@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSlider>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <unistd.h>
 
 #include "pane/KeyInterception.h"
@@ -27,8 +29,10 @@
 #include "pane/devices/DeviceQueues.h"
 #include "platform/FourCC.h"
 #include "platform/Identity.h"
+#include "platform/desktop/testing/FakeDesktopPointers.h"
 #include "platform/devices/SimulatedDeviceWatcher.h"
 #include "platform/events/FakeEventPort.h"
+#include "platform/events/testing/QtTestLoop.h"
 #include "platform/process/FakeProcessTable.h"
 #include "protocol/Settings.h"
 #include "protocol/Transport.h"
@@ -224,6 +228,11 @@ class PaneWindowTest : public ::testing::Test {
                                                  report[CommandReport::kDataOffset + kSettingsStepY]));
     }
     return steps;
+  }
+
+  // Runs the loop until the curve and desktop lines show what was asked of them.
+  void WaitForPointerStatus() {
+    ASSERT_TRUE(testing::RunUntil([this] { return !pane->PointerStatusPending(); }));
   }
 
   float Stored(const char* key) const { return pane->UserDefaults()->GetFloat(key).value_or(-1.0f); }
@@ -716,6 +725,135 @@ TEST_F(PaneWindowTest, TheAccelerationPageSaysWhetherHelperAndDriverRun) {
   pane->UpdateBackgroundStatus();
   EXPECT_EQ(pane->Outlets().tesselTextBackground->text(),
             QString("%1\n%2").arg(kStatusHelperStopped, kStatusDriverReachable));
+}
+
+TEST_F(PaneWindowTest, ThePointerPageSaysWhereTheCurveRunsAndWhatTheDesktopAddsOnEveryRefresh) {
+  auto desktop = std::make_shared<FakeDesktopPointers>();
+  CurvePath path = CurvePath::kNowhere;  // changed only while no read runs
+  pane->Environment().curvePath = [&path] { return path; };
+  pane->Environment().desktopPointers = desktop;
+  LoadAndSelect();
+  WaitForPointerStatus();
+  QLabel* curve = pane->Outlets().tesselTextCurvePath;
+  QLabel* desktopLine = pane->Outlets().tesselTextDesktopAcceleration;
+  QPushButton* offer = pane->Outlets().tesselButtonDesktopFlat;
+  EXPECT_EQ(curve->text(), kStatusCurveNowhere);
+  EXPECT_EQ(desktopLine->text(), QString("%1.").arg(kStatusDesktopUnknown));
+  EXPECT_EQ(offer->text(), QString::fromUtf8(kButtonDesktopFlat));
+
+  using enum DesktopAcceleration;
+  struct Row {
+    CurvePath path;
+    const char* curveText;
+    DesktopPointerState state;
+    QString desktopText;
+    bool offered;
+  };
+  const Row rows[] = {
+      {CurvePath::kKernelModule, kStatusCurveKernelModule, {"X11", kFlat, false}, QString("%1 (X11).").arg(kStatusDesktopFlat), false},
+      {CurvePath::kDriverDaemon, kStatusCurveDriverDaemon, {"sway", kStacked, false}, QString("%1 (sway).").arg(kStatusDesktopStacked), false},
+      {CurvePath::kNowhere, kStatusCurveNowhere, {"GNOME", kStacked, true}, "The desktop adds its own acceleration to every mouse (GNOME).", true},
+      {CurvePath::kKernelModule, kStatusCurveKernelModule, {"GNOME", kFlat, true}, QString("%1 (GNOME).").arg(kStatusDesktopFlat), false},
+      {CurvePath::kDriverDaemon, kStatusCurveDriverDaemon, {"GNOME", kUnknown, true}, QString("%1 (GNOME).").arg(kStatusDesktopUnknown), true},
+      {CurvePath::kKernelModule, kStatusCurveKernelModule, {"KDE Plasma", kUnknown, false}, QString("%1 (KDE Plasma).").arg(kStatusDesktopUnknown), false},
+      {CurvePath::kDriverDaemon, kStatusCurveDriverDaemon, {"", kStacked, false}, QString("%1.").arg(kStatusDesktopStacked), false},
+  };
+  // Each refresh the window knows: a window becoming key, the refresh key, a new selection.
+  const std::function<void()> refreshes[] = {
+      [&] { emit App().focusWindowChanged(window->windowHandle()); },
+      [&] {
+        window->setFocus();
+        QTest::keyClick(window.get(), Qt::Key_F20);
+      },
+      [&] {
+        pane->willUnselect();
+        Select();
+      },
+  };
+  int index = 0;
+  for (const Row& row : rows) {
+    path = row.path;
+    desktop->SetState(row.state);
+    const int readsBefore = desktop->Reads();
+    refreshes[index++ % std::size(refreshes)]();
+    WaitForPointerStatus();
+    EXPECT_GT(desktop->Reads(), readsBefore) << index;
+    EXPECT_EQ(curve->text(), row.curveText) << index;
+    EXPECT_EQ(desktopLine->text(), row.desktopText) << index;
+    EXPECT_FALSE(desktopLine->isHidden()) << index;
+    EXPECT_EQ(offer->isHidden(), !row.offered) << index;
+  }
+  // A refresh asked for while a read runs follows it: the last state is the one shown
+  // (unselected, so that no periodic refresh comes to its help).
+  pane->willUnselect();
+  desktop->SetState({"X11", kStacked, false});
+  pane->RefreshPointerStatus();
+  desktop->SetState({"X11", kFlat, false});
+  pane->RefreshPointerStatus();
+  WaitForPointerStatus();
+  EXPECT_EQ(desktopLine->text(), QString("%1 (X11).").arg(kStatusDesktopFlat));
+  EXPECT_EQ(panelsShown, 1);  // the no-device panel only
+  EXPECT_EQ(desktop->FlatCalls(), 0);  // nothing changes without the user's click
+  EXPECT_FALSE(desktop->CalledOn(std::this_thread::get_id()));
+}
+
+TEST_F(PaneWindowTest, TheDesktopsGlobalAccelerationIsTurnedOffOnlyAfterTheUserConfirms) {
+  auto desktop = std::make_shared<FakeDesktopPointers>();
+  desktop->SetState({"GNOME", DesktopAcceleration::kStacked, true});
+  pane->Environment().desktopPointers = desktop;
+  LoadAndSelect();
+  WaitForPointerStatus();
+  QLabel* line = pane->Outlets().tesselTextDesktopAcceleration;
+  QPushButton* offer = pane->Outlets().tesselButtonDesktopFlat;
+  ASSERT_FALSE(offer->isHidden());
+  EXPECT_TRUE(pane->Outlets().tesselTextCurvePath->isHidden());  // no curve service: no line
+  QString question;
+  QString confirmText;
+  whilePanelOpen = [&] {
+    auto* box = qobject_cast<QMessageBox*>(pane->RunningPanel());
+    ASSERT_NE(box, nullptr);
+    question = box->text();
+    confirmText = box->findChild<QPushButton*>("tesselPanelDesktopFlatOK")->text();
+  };
+
+  WithPanelAnswer(false, [&] { QTest::mouseClick(offer, Qt::LeftButton); });
+  WaitForPointerStatus();
+  EXPECT_EQ(shownPanels.back(), "tesselPanelDesktopFlat");
+  EXPECT_TRUE(question.contains("every mouse, not just the Tessel"));
+  EXPECT_EQ(confirmText, kButtonDesktopFlatConfirm);
+  EXPECT_EQ(desktop->FlatCalls(), 0);
+  EXPECT_FALSE(offer->isHidden());
+
+  // Refused by the desktop: said in words beside the offer, which stays, also after a refresh.
+  desktop->SetFlatResult(-5001);
+  WithPanelAnswer(true, [&] { QTest::mouseClick(offer, Qt::LeftButton); });
+  WaitForPointerStatus();
+  EXPECT_EQ(desktop->FlatCalls(), 1);
+  EXPECT_EQ(line->text(), QString("The desktop adds its own acceleration to every mouse (GNOME).\n%1")
+                              .arg(QString(kStatusDesktopFlatFailed).arg(-5001)));
+  pane->RefreshPointerStatus();
+  WaitForPointerStatus();
+  EXPECT_TRUE(line->text().endsWith(QString(kStatusDesktopFlatFailed).arg(-5001)));
+  EXPECT_FALSE(offer->isHidden());
+  EXPECT_TRUE(offer->isEnabled());
+  // Made flat in the desktop's own settings: the failure goes with the offer.
+  desktop->SetState({"GNOME", DesktopAcceleration::kFlat, true});
+  pane->RefreshPointerStatus();
+  WaitForPointerStatus();
+  EXPECT_EQ(line->text(), QString("%1 (GNOME).").arg(kStatusDesktopFlat));
+  EXPECT_TRUE(offer->isHidden());
+
+  desktop->SetState({"GNOME", DesktopAcceleration::kStacked, true});
+  pane->RefreshPointerStatus();
+  WaitForPointerStatus();
+  desktop->SetFlatResult(noErr);
+  WithPanelAnswer(true, [&] { QTest::mouseClick(offer, Qt::LeftButton); });
+  EXPECT_FALSE(offer->isEnabled());  // one change at a time
+  WaitForPointerStatus();
+  EXPECT_EQ(desktop->FlatCalls(), 2);
+  EXPECT_EQ(line->text(), QString("%1 (GNOME).").arg(kStatusDesktopFlat));
+  EXPECT_TRUE(offer->isHidden());
+  EXPECT_FALSE(desktop->CalledOn(std::this_thread::get_id()));
 }
 
 // --- Restore defaults -----------------------------------------------------------------
