@@ -6,13 +6,27 @@
 //   st_tessel serve SOCKET            plug the gadget in and serve commands until "quit"
 //   st_tessel send SOCKET COMMAND...  send one command; prints the answer; exit 0 on "ok"
 //   st_tessel grabbed NODE            exit 0 when another program holds NODE's grab
+//   st_tessel other-mouse             a second, plain USB mouse (uinput, other ids) until
+//                                     SIGTERM, for stories that must leave other pointers be
 //
 // Commands: "plug", "unplug", "motion mouse|clone PARAMETER" (moves the mouse and checks
 // what comes out of its own evdev node or of the driver's clone against the acceleration
 // curve for PARAMETER, 16.16; buttons and wheel must pass unchanged), "latency mouse|clone
 // COUNT" (the time from the gadget's report being taken by the host to its event being
-// read from that node: median and 99th percentile in µs), "quit".
+// read from that node: median and 99th percentile in µs), "move PARAMETER" (moves the mouse
+// by the on-screen sequence and answers "ok DX DY", the total the curve for PARAMETER makes
+// of it: what a display server adding nothing of its own moves its pointer by), "xlatency
+// COUNT" (the same as latency, to the X server's raw motion event on display :0), "quit".
+#include <libevdev/libevdev-uinput.h>
+#include <libevdev/libevdev.h>
 #include <linux/input.h>
+#include <poll.h>
+#include <signal.h>
+#include <xcb/xcb.h>
+#include <xcb/xinput.h>
+
+#include <algorithm>
+#include <chrono>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -42,6 +56,28 @@ using namespace korvid::kerneltest;
 // remainder is carried from one check to the next.
 const std::vector<std::pair<std::int16_t, std::int16_t>> kMotions = {
     {1000, 0}, {-600, 800}, {300, 400}, {0, -8}, {2000, 2000}, {-48, -64}};
+
+// The on-screen sequence: from (200, 200) it stays well inside a 1920×1080 screen at every
+// step, whether the curve (at 0 or 1.0) or a display server's own adds to it, and its
+// speeds reach the curve's range. The same whole-count property as above holds at 0 and 1.0.
+const std::vector<std::pair<std::int16_t, std::int16_t>> kScreenMotions = {
+    {400, 300}, {120, 160}, {-160, -120}, {300, 0}, {-320, -240}, {0, 200}, {80, 60}};
+
+std::string MoveOnScreen(TesselGadget& gadget, std::int32_t parameter) {
+  MotionAccelerator expected;
+  expected.SetParameter(parameter);
+  std::int64_t t = 0;
+  std::int32_t totalX = 0, totalY = 0;
+  for (const auto& [dx, dy] : kScreenMotions) {
+    if (!gadget.SendPointer(0, dx, dy, 0)) return "FAIL the gadget did not take a report";
+    t += AccelerationCurve::kMaxIntervalUs * 2;
+    const auto out = expected.Apply(dx, dy, t);
+    totalX += out.dx;
+    totalY += out.dy;
+    ::usleep(150000);
+  }
+  return "ok " + std::to_string(totalX) + " " + std::to_string(totalY);
+}
 
 std::string CheckMotion(TesselGadget& gadget, bool clone, std::int32_t parameter) {
   const std::string node = FindEventNode(clone);
@@ -91,6 +127,58 @@ std::string MeasureLatency(TesselGadget& gadget, bool clone, int count) {
   std::snprintf(text, sizeof text, "ok %s: %d reports, median %.0f us, p99 %.0f us", clone ? "clone" : "mouse",
                 count, latency.medianUs, latency.p99Us);
   return text;
+}
+
+// The time from the gadget's report being taken by the host to the X server's raw motion
+// event for it (XInput 2, read by this client on display :0): what a person's pointer
+// waits for, whichever path the motion takes (the mouse's own node, the module, the clone).
+std::string MeasureXLatency(TesselGadget& gadget, int count) {
+  int screenNumber = 0;
+  xcb_connection_t* connection = xcb_connect(":0", &screenNumber);
+  const auto done = [&](std::string text) {
+    xcb_disconnect(connection);
+    return text;
+  };
+  if (xcb_connection_has_error(connection)) return done("FAIL no X display :0");
+  const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_input_id);
+  if (extension == nullptr || !extension->present) return done("FAIL the X server has no XInput");
+  std::free(xcb_input_xi_query_version_reply(connection, xcb_input_xi_query_version(connection, 2, 2), nullptr));
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+  struct {
+    xcb_input_event_mask_t head;
+    std::uint32_t mask;
+  } select = {{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION};
+  xcb_input_xi_select_events(connection, root, 1, &select.head);
+  std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+  const auto rawMotion = [&] {  // waits up to a second for the next raw motion event
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (;;) {
+      while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) {
+        const auto* generic = reinterpret_cast<const xcb_ge_generic_event_t*>(event);
+        const bool motion = (event->response_type & 0x7F) == XCB_GE_GENERIC &&
+                            generic->extension == extension->major_opcode && generic->event_type == XCB_INPUT_RAW_MOTION;
+        std::free(event);
+        if (motion) return true;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || xcb_connection_has_error(connection)) return false;
+      pollfd fd = {xcb_get_file_descriptor(connection), POLLIN, 0};
+      ::poll(&fd, 1, static_cast<int>(left.count()));
+    }
+  };
+  std::vector<double> samples;
+  for (int i = 0; i < count; ++i) {
+    if (!gadget.SendPointer(0, (i % 2) != 0 ? 2 : -2, 0, 0)) break;
+    const auto sent = std::chrono::steady_clock::now();
+    if (!rawMotion()) break;
+    samples.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - sent).count());
+  }
+  if (static_cast<int>(samples.size()) != count) return done("FAIL reports were lost on the way to the X server");
+  std::sort(samples.begin(), samples.end());
+  char text[160];
+  std::snprintf(text, sizeof text, "ok X server: %d reports, median %.0f us, p99 %.0f us", count,
+                samples[samples.size() / 2], samples[samples.size() * 99 / 100]);
+  return done(text);
 }
 
 // A Unix stream socket and the address of `path`; exits when there is no socket.
@@ -162,6 +250,10 @@ int Serve(const std::string& socketPath) {
       gadget.Unplug();
     } else if (verb == "motion" && (command >> target >> parameter)) {
       answer = CheckMotion(gadget, target == "clone", static_cast<std::int32_t>(parameter));
+    } else if (verb == "xlatency" && (command >> parameter) && parameter > 0) {
+      answer = MeasureXLatency(gadget, static_cast<int>(parameter));
+    } else if (verb == "move" && (command >> parameter)) {
+      answer = MoveOnScreen(gadget, static_cast<std::int32_t>(parameter));
     } else if (verb == "latency" && (command >> target >> parameter) && parameter > 0) {
       answer = MeasureLatency(gadget, target == "clone", static_cast<int>(parameter));
     } else if (verb == "quit") {
@@ -201,6 +293,37 @@ int Grabbed(const std::string& node) {
   return grabbed ? 0 : 1;
 }
 
+// A plain USB mouse of another maker, as uinput makes it, until SIGTERM.
+int OtherMouse() {
+  libevdev* device = libevdev_new();
+  libevdev_set_name(device, "Other Maker USB Mouse");
+  libevdev_set_id_bustype(device, BUS_USB);
+  libevdev_set_id_vendor(device, 0x1d57);
+  libevdev_set_id_product(device, 0x0001);
+  libevdev_enable_event_type(device, EV_REL);
+  for (const unsigned code : {REL_X, REL_Y, REL_WHEEL}) libevdev_enable_event_code(device, EV_REL, code, nullptr);
+  libevdev_enable_event_type(device, EV_KEY);
+  for (const unsigned code : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}) libevdev_enable_event_code(device, EV_KEY, code, nullptr);
+  libevdev_uinput* uinput = nullptr;
+  const int status = libevdev_uinput_create_from_device(device, LIBEVDEV_UINPUT_OPEN_MANAGED, &uinput);
+  if (status != 0) {
+    std::fprintf(stderr, "st_tessel: cannot create the other mouse: %s\n", std::strerror(-status));
+    return 1;
+  }
+  std::printf("st_tessel: other mouse at %s\n", libevdev_uinput_get_devnode(uinput));
+  std::fflush(stdout);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+  int signal = 0;
+  sigwait(&set, &signal);
+  libevdev_uinput_destroy(uinput);
+  libevdev_free(device);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -208,6 +331,7 @@ int main(int argc, char** argv) {
   if (verb == "serve" && argc == 3) return Serve(argv[2]);
   if (verb == "send" && argc >= 4) return Send(argv[2], argc - 3, argv + 3);
   if (verb == "grabbed" && argc == 3) return Grabbed(argv[2]);
-  std::fprintf(stderr, "usage: st_tessel serve SOCKET | send SOCKET COMMAND... | grabbed NODE\n");
+  if (verb == "other-mouse" && argc == 2) return OtherMouse();
+  std::fprintf(stderr, "usage: st_tessel serve SOCKET | send SOCKET COMMAND... | grabbed NODE | other-mouse\n");
   return 2;
 }
