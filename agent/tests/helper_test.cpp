@@ -225,11 +225,20 @@ TEST_F(HelperTest, MissingOrDamagedDomainGivesZero) {
   domain.SetFloat("lastAcceleration", 1.5f);
   ASSERT_EQ(preferences_.SetPersistentDomain(kSettingsDomain, domain), noErr);
   EXPECT_EQ(Started().Acceleration(), 0);
-  helper_.reset();
-  std::FILE* file = std::fopen(preferences_.DomainFile(kSettingsDomain).c_str(), "w");
-  std::fputs("<plist><dict><key>acceleration</key><real>1", file);
-  std::fclose(file);
-  EXPECT_EQ(Started().Acceleration(), 0);
+  // Cut short, nested past any stack (however its arrays open), or with the key twice.
+  std::string deep = "<plist><dict><key>acceleration</key><real>1</real><key>k</key>";
+  for (int i = 0; i < 50000; ++i) deep += "<array a=\"/>\">";
+  for (int i = 0; i < 50000; ++i) deep += "</array>";
+  for (const std::string& text :
+       {std::string("<plist><dict><key>acceleration</key><real>1"), deep + "</dict></plist>",
+        std::string("<plist><dict><key>acceleration</key><real>1</real><key>acceleration</key><real>2</real>"
+                    "</dict></plist>")}) {
+    helper_.reset();
+    std::FILE* file = std::fopen(preferences_.DomainFile(kSettingsDomain).c_str(), "w");
+    std::fputs(text.c_str(), file);
+    std::fclose(file);
+    EXPECT_EQ(Started().Acceleration(), 0) << text.substr(0, 60);
+  }
 }
 
 TEST_F(HelperTest, ANaNStoredAccelerationGivesZero) {

@@ -104,10 +104,24 @@ TEST_F(LoginItems, RemoveWithoutAPreferencesFolderFailsWithoutTouchingTheCount) 
 }
 
 TEST_F(LoginItems, EmptyOrDamagedFileIsReplacedByAddKeptBesideItAndLeftByRemove) {
-  std::string deep = "<plist version=\"1.0\">";  // deeper than any reader's stack allows
-  for (int i = 0; i < 200000; ++i) deep += "<array>";
+  // A list holding arrays nested deeper than any recursive reader's or writer's stack
+  // allows, however they open.
+  const auto deep = [](const std::string& open, int levels, const std::string& inner = "") {
+    std::string arrays;
+    for (int i = 0; i < levels; ++i) arrays += open;
+    arrays += inner;
+    for (int i = 0; i < levels; ++i) arrays += "</array>";
+    return Document({Entry("/c/X.app"), arrays});
+  };
+  std::string unclosed = "<plist version=\"1.0\">";
+  for (int i = 0; i < 200000; ++i) unclosed += "<array>";
+  // A list key twice: whichever list a reader kept, the other's entries would be lost.
+  std::string twice = Document({Entry("/c/X.app")}, "<key>AutoLaunchedApplicationDictionary</key><array>" +
+                                                        Entry("/c/Y.app") + "</array>");
   const std::string damaged[] = {"", "<plist><dict><key>Auto", "\x01\x02 binary junk", std::string(4096, '\0'),
-                                 Document({Entry("/c/X.app")}).substr(0, 150), deep};
+                                 Document({Entry("/c/X.app")}).substr(0, 150), unclosed,
+                                 deep("<array a=\"/>\">", 50000), deep("<array a=\"><!--\">", 50000, "<true b=\"-->\"/>"),
+                                 twice};
   const fs::path copy = File().string() + ".damaged";
   for (const std::string& text : damaged) {
     SCOPED_TRACE(text.substr(0, 40));
