@@ -313,6 +313,76 @@ TEST_F(DaemonTest, AClientThatStallsMidFrameOrNeverOpensIsTimedOut) {
   EXPECT_EQ(daemon_->UserClientCount("event3"), 0u);
 }
 
+// Requests sent without waiting for their replies, far more than the sockets hold: each
+// is answered in order while the peer keeps reading, however slowly; a peer that stops
+// reading is dropped after the frame timeout, one that was never read from is not.
+TEST_F(DaemonTest, PipelinedCallsAreAllAnsweredAndOnlyAPeerThatStopsReadingIsDropped) {
+  DaemonOptions options;
+  options.frameTimeoutUs = 1'000'000;  // far longer than a turn of the loop below
+  StartDaemon(options);
+  AddMouse("event3");
+  auto reader = Connect("event3");
+  auto stopped = Connect("event3");
+  ASSERT_EQ(reader->Open(), kIOReturnSuccess);
+  ASSERT_EQ(stopped->Open(), kIOReturnSuccess);
+  constexpr std::uint32_t kCalls = 2000;
+  const auto pour = [](Client& client, std::uint32_t& sent, std::size_t& offset) {
+    while (sent < kCalls) {
+      const auto frame = EncodeCall(sent, 0, std::vector<std::uint64_t>{0, kKvID, 0}, 1);
+      const ssize_t n = send(client.fd, frame.data() + offset, frame.size() - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n <= 0) return;
+      offset += static_cast<std::size_t>(n);
+      if (offset == frame.size()) offset = 0, ++sent;
+    }
+  };
+  std::uint32_t sent = 0;
+  std::uint32_t answered = 0;
+  std::size_t offset = 0;
+  std::uint32_t stoppedSent = 0;
+  std::size_t stoppedOffset = 0;
+  for (int turn = 0; turn < 100000 && answered < kCalls; ++turn) {
+    pour(*reader, sent, offset);
+    pour(*stopped, stoppedSent, stoppedOffset);
+    Pump();
+    if (turn % 3 != 2) continue;  // the replies back up before they are read
+    while (auto reply = reader->Receive()) {
+      ASSERT_EQ(reply->kind, kCall | kReply);
+      ASSERT_EQ(reply->serial, answered);
+      ASSERT_EQ(reply->status, kIOReturnSuccess);
+      ++answered;
+    }
+    ASSERT_FALSE(reader->closed) << "after " << answered << " replies";
+  }
+  EXPECT_EQ(answered, kCalls);
+  EXPECT_GT(stoppedSent, 0u);
+  EXPECT_LT(stoppedSent, kCalls);  // its requests wait in its socket, unread
+  for (int i = 0; i < 100 && daemon_->ConnectionCount() > 1; ++i) sd_event_run(loop_, 200'000);
+  EXPECT_EQ(daemon_->ConnectionCount(), 1u);
+  EXPECT_TRUE(stopped->Closed());
+  EXPECT_EQ(reader->Call(0, {0, kKvID, 0}, 1), kIOReturnSuccess);
+}
+
+TEST_F(DaemonTest, AFullDaemonEvictsTheOldestIdleConnectionNotOneMidRequest) {
+  DaemonOptions options;
+  options.maxConnections = 2;
+  StartDaemon(options);
+  AddMouse("event3");
+  auto midRequest = Connect("event3");
+  auto idle = Connect("event3");
+  ASSERT_EQ(midRequest->Open(), kIOReturnSuccess);
+  ASSERT_EQ(idle->Open(), kIOReturnSuccess);
+  const auto frame = EncodeCall(7, 0, std::vector<std::uint64_t>{0, kKvID, 0}, 1);
+  midRequest->Send({frame.begin(), frame.begin() + 20});
+  Pump();
+  auto newcomer = Connect("event3");
+  EXPECT_EQ(newcomer->Open(), kIOReturnSuccess);
+  EXPECT_EQ(idle->Expect().status, kIOReturnNoResources);
+  midRequest->Send({frame.begin() + 20, frame.end()});
+  const Reply reply = midRequest->Expect();
+  EXPECT_EQ(reply.serial, 7u);
+  EXPECT_EQ(reply.status, kIOReturnSuccess);
+}
+
 TEST_F(DaemonTest, PeersThePolicyRefusesAreToldSoAndDisconnected) {
   policy_ = ListPeerPolicy({static_cast<unsigned>(getuid()) + 1});
   StartDaemon();
