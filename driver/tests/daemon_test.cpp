@@ -190,6 +190,7 @@ TEST_F(DaemonTest, MethodTableAndCountsAreCheckedOverTheSocket) {
   EXPECT_EQ(client->Call(0, {0, kKvSA, 1, 2}, 1), kIOReturnBadArgument);
   EXPECT_EQ(client->Call(0, {0, kKvSA, 1}, 0), kIOReturnBadArgument);
   EXPECT_EQ(client->Call(0, {0, FourCC("KvZZ"), 1}, 1, &out), kIOReturnBadArgument);
+  EXPECT_EQ(client->Call(0, {0, kKvSA, 0x1'0001'0000}, 1, &out), kIOReturnBadArgument);
   EXPECT_EQ(out, (std::vector<std::uint64_t>{0}));
   EXPECT_TRUE(pointing->Received().empty());
   // Counts above the limit are refused; the connection keeps working.
