@@ -609,5 +609,28 @@ TEST(SessionPeerPolicy, ServesRootAndListedUsersAndRefusesUsersWithoutASession) 
   EXPECT_FALSE(policy.Allows({1, 3999999, 3999999}));  // nobody by that number is logged in
 }
 
+TEST(SessionPeerPolicy, OnlyAnActiveSessionAtThisMachineAdmitsAUser) {
+  // Sessions by name: "<uid>-local" sit at the machine, "<uid>-remote" do not; those
+  // ending in "-idle" are listed but no longer active.
+  struct Directory final : SessionDirectory {
+    std::vector<std::string> ActiveSessions(unsigned uid) override {
+      switch (uid) {
+        case 1001: return {"1001-remote"};
+        case 1002: return {"1002-remote", "1002-local"};
+        case 1003: return {"1003-local-idle"};
+        case 1004: return {"1004-remote", "1004-local-idle"};
+        default: return {};
+      }
+    }
+    bool IsActive(const std::string& session) override { return !session.ends_with("-idle"); }
+    bool IsRemote(const std::string& session) override { return session.find("-remote") != std::string::npos; }
+  } directory;
+  SessionPeerPolicy policy({}, &directory);
+  for (const auto& [uid, admitted] : {std::pair{1001u, false}, {1002u, true}, {1003u, false}, {1004u, false},
+                                      {1005u, false}, {0u, true}}) {
+    EXPECT_EQ(policy.Allows({1, uid, uid}), admitted) << uid;
+  }
+}
+
 }  // namespace
 }  // namespace korvid
