@@ -444,6 +444,30 @@ TEST_F(HelperTest, APushThatADriverAnswersLateIsSentAgainWithTheValueHeldThen) {
   EXPECT_EQ(pushed.size(), 1u);  // nothing more once it answered
 }
 
+TEST_F(HelperTest, RetriesStopAfterTheLastAttemptAndWhenDeviceHandlingStops) {
+  drivers_.AddDriver(kMouseA);
+  int pushes = 0;
+  drivers_.SetBehaviour(kMouseA, [&](std::span<const std::uint64_t>, std::span<std::uint64_t>) {
+    ++pushes;
+    return kIOReturnTimeout;  // never answers in time
+  });
+  Started();
+  scheduler_.Advance(kDevicePushDelay + kDriverRetryDelay * (kDriverAttempts + 2));
+  EXPECT_EQ(pushes, kDriverAttempts);
+  EXPECT_EQ(scheduler_.Pending(), 0u);
+
+  // An open that was late when the helper stopped handling devices is not asked again.
+  helper_.reset();
+  drivers_.AddDriver(kMouseB);
+  drivers_.FailOpen(kMouseB, kIOReturnTimeout);
+  Started();
+  const std::size_t open = drivers_.OpenConnections();
+  drivers_.FailOpen(kMouseB, kIOReturnSuccess);
+  Helper().StopHandlingDevices();
+  scheduler_.Advance(kDriverRetryDelay * kDriverAttempts);
+  EXPECT_EQ(drivers_.OpenConnections(), open);
+}
+
 class NoMemoryHelper final : public KorvidTesselHelper {
  public:
   using KorvidTesselHelper::KorvidTesselHelper;
