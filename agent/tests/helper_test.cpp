@@ -462,10 +462,12 @@ TEST_F(HelperTest, RetriesStopAfterTheLastAttemptAndWhenDeviceHandlingStops) {
   drivers_.FailOpen(kMouseB, kIOReturnTimeout);
   Started();
   const std::size_t open = drivers_.OpenConnections();
+  const std::size_t closed = drivers_.Closed().size();
   drivers_.FailOpen(kMouseB, kIOReturnSuccess);
   Helper().StopHandlingDevices();
   scheduler_.Advance(kDriverRetryDelay * kDriverAttempts);
   EXPECT_EQ(drivers_.OpenConnections(), open);
+  EXPECT_EQ(drivers_.Closed().size(), closed);  // not even opened and closed again
 }
 
 class NoMemoryHelper final : public KorvidTesselHelper {

@@ -148,7 +148,8 @@ TEST(Control, CommandsAndAccelerationsBeyond32BitsAreBadArgumentsWithNothingAppl
                         Case{kKvSA, 0xFFFF'FFFF'FFFF'0000ull, kIOReturnSuccess, -65536},  // sign-extended
                         Case{kKvSA, 0x7FFF'FFFF, kIOReturnSuccess, 0x7FFF'FFFF},
                         Case{kKvID, 0xFFFF'FFFF'0000'0000ull, kIOReturnBadArgument, {}},
-                        Case{kKvSA, 0x8000'0000, kIOReturnSuccess, INT32_MIN}}) {
+                        Case{kKvSA, 0x8000'0000, kIOReturnSuccess, INT32_MIN},
+                        Case{kKvSA, 0xFFFF'FFFF'8000'0000ull, kIOReturnSuccess, INT32_MIN}}) {
     StartedDriver d;
     RecordingPointing pointing;
     pointing.attach(&d.driver);

@@ -124,9 +124,18 @@ TEST(PropertyListWrite, ATreeDeeperThanTheBoundIsNotWrittenAndFreesWithoutRecurs
     inner = next;
   }
   EXPECT_FALSE(deep.ToXml());
-  PropertyList shallow = PropertyList::NewArray();
-  plist_array_append_item(shallow.get(), plist_new_array());
-  EXPECT_TRUE(shallow.ToXml());
+  // Arrays nested `levels` deep: the bound itself is still written.
+  const auto chain = [](std::size_t levels) {
+    PropertyList top = PropertyList::NewArray();
+    plist_t inner = top.get();
+    for (std::size_t i = 1; i < levels; ++i) {
+      plist_array_append_item(inner, plist_new_array());
+      inner = plist_array_get_item(inner, 0);
+    }
+    return top;
+  };
+  EXPECT_TRUE(chain(kMaxPropertyListDepth).ToXml());
+  EXPECT_FALSE(chain(kMaxPropertyListDepth + 1).ToXml());
 }
 
 TEST(PropertyListParse, ReadsTheBinaryFormTooWithinTheSameBounds) {
