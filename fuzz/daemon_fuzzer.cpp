@@ -33,9 +33,9 @@ struct Daemon {
     options.runtimeDir = folder + "/run";
     daemon = std::make_unique<korvid::DriverDaemon>(loop, options, policy);
     if (daemon->Start() != korvid::kIOReturnSuccess) std::abort();
-    korvid::MouseSpec spec{"fuzz", {korvid::kTesselVendorID, korvid::kTesselProductID, 0x0200, 3}, 0,
+    korvid::MouseSpec mouse{"fuzz", {korvid::kTesselVendorID, korvid::kTesselProductID, 0x0200, 3}, 0,
                            std::make_unique<korvid::RecordingPointing>()};
-    if (daemon->AddMouse(std::move(spec)) != korvid::kIOReturnSuccess) std::abort();
+    if (daemon->AddMouse(std::move(mouse)) != korvid::kIOReturnSuccess) std::abort();
   }
   void Pump() const {
     while (sd_event_run(loop, 0) > 0) {
