@@ -11,7 +11,7 @@ export ASAN_OPTIONS  ?= detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS  ?= suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0
 
-.PHONY: all deps build build-asan test test-plain test-asan run bench clean test-kernel test-system
+.PHONY: all deps build build-asan test test-plain test-asan run bench clean test-kernel test-system fuzz
 
 all: build
 
@@ -43,6 +43,33 @@ bench: build
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# The fuzz targets (fuzz/: driver frames, property lists, events, the daemon, the mouse's
+# replies) built with clang's libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer,
+# each run for FUZZ_SECONDS; findings go to $(FUZZ_BUILD)/findings. Not part of `make test`.
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= frames property_list events daemon transport
+fuzz: deps
+	@scripts/install-deps scripts/fuzz-packages.txt
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVID_FUZZ=ON \
+	  -DKORVID_BENCHMARKS=OFF $(CMAKE_ARGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_all
+	@mkdir -p $(FUZZ_BUILD)/findings $(FUZZ_BUILD)/corpus/property_list
+	@# Seeds past the depth bound, nested as plain and as quoted-attribute arrays.
+	@for open in '<array>' '<array a="/>">'; do \
+	  seed=$(FUZZ_BUILD)/corpus/property_list/deep-$$(printf '%s' "$$open" | cksum | cut -d' ' -f1); \
+	  [ -e $$seed ] || { printf '<plist>'; for i in $$(seq 300); do printf '%s' "$$open"; done; \
+	    printf '<true/>'; for i in $$(seq 300); do printf '</array>'; done; printf '</plist>'; } > $$seed; \
+	done
+	@for target in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$target; \
+	  max_len=4096; [ $$target = property_list ] && max_len=4194305; \
+	  echo "fuzz_$$target: $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -max_len=$$max_len -rss_limit_mb=4096 \
+	    -artifact_prefix=$(FUZZ_BUILD)/findings/$$target- -print_final_stats=1 $(FUZZ_BUILD)/corpus/$$target \
+	    || exit 1; \
+	done
 
 # Installs every deliverable (sudo make install); DESTDIR installs below another root.
 .PHONY: install

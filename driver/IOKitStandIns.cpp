@@ -78,9 +78,16 @@ IOReturn CallScalarMethod(IOUserClient& client, std::uint32_t selector, std::spa
   if (inputs.size() != method->count0 || outputs.size() != method->count1) return kIOReturnBadArgument;
   if (method->count0 > 3 || method->count1 > 1) return kIOReturnBadArgument;
 
-  // Each scalar reaches the method as 32 bits, zero-extended.
+  // Each scalar reaches the method as 32 bits, zero-extended. One that holds no 32-bit
+  // value (zero- or sign-extended) is refused, never cut to another command or value.
   std::uint64_t in[3] = {0, 0, 0};
-  for (std::size_t i = 0; i < inputs.size(); ++i) in[i] = inputs[i] & 0xFFFFFFFFu;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    if (inputs[i] > 0xFFFF'FFFFu && inputs[i] < 0xFFFF'FFFF'8000'0000u) {
+      std::fill(outputs.begin(), outputs.end(), 0);
+      return kIOReturnBadArgument;
+    }
+    in[i] = inputs[i] & 0xFFFFFFFFu;
+  }
   std::uint64_t out = 0;
   IOReturn result = (method->object->*(method->func))(in[0], in[1], in[2], outputs.empty() ? nullptr : &out);
   if (!outputs.empty()) outputs[0] = out & 0xFFFFFFFFu;

@@ -161,8 +161,10 @@ inline constexpr std::size_t kMaxScalarCount = 16;
 
 // Calls a scalar method of a user client: the method entry for `selector` must exist
 // (else kIOReturnUnsupported) and the numbers of inputs and outputs must match it
-// exactly (else kIOReturnBadArgument, and the method does not run). On success
-// `outputs` holds the method's outputs, the rest of it untouched.
+// exactly (else kIOReturnBadArgument, and the method does not run). Every input must
+// hold a 32-bit value, zero- or sign-extended (else kIOReturnBadArgument with the
+// outputs 0, and the method does not run). On success `outputs` holds the method's
+// outputs, the rest of it untouched.
 IOReturn CallScalarMethod(IOUserClient& client, std::uint32_t selector, std::span<const std::uint64_t> inputs,
                           std::span<std::uint64_t> outputs);
 

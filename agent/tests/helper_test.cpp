@@ -225,11 +225,20 @@ TEST_F(HelperTest, MissingOrDamagedDomainGivesZero) {
   domain.SetFloat("lastAcceleration", 1.5f);
   ASSERT_EQ(preferences_.SetPersistentDomain(kSettingsDomain, domain), noErr);
   EXPECT_EQ(Started().Acceleration(), 0);
-  helper_.reset();
-  std::FILE* file = std::fopen(preferences_.DomainFile(kSettingsDomain).c_str(), "w");
-  std::fputs("<plist><dict><key>acceleration</key><real>1", file);
-  std::fclose(file);
-  EXPECT_EQ(Started().Acceleration(), 0);
+  // Cut short, nested past any stack (however its arrays open), or with the key twice.
+  std::string deep = "<plist><dict><key>acceleration</key><real>1</real><key>k</key>";
+  for (int i = 0; i < 50000; ++i) deep += "<array a=\"/>\">";
+  for (int i = 0; i < 50000; ++i) deep += "</array>";
+  for (const std::string& text :
+       {std::string("<plist><dict><key>acceleration</key><real>1"), deep + "</dict></plist>",
+        std::string("<plist><dict><key>acceleration</key><real>1</real><key>acceleration</key><real>2</real>"
+                    "</dict></plist>")}) {
+    helper_.reset();
+    std::FILE* file = std::fopen(preferences_.DomainFile(kSettingsDomain).c_str(), "w");
+    std::fputs(text.c_str(), file);
+    std::fclose(file);
+    EXPECT_EQ(Started().Acceleration(), 0) << text.substr(0, 60);
+  }
 }
 
 TEST_F(HelperTest, ANaNStoredAccelerationGivesZero) {
@@ -433,6 +442,32 @@ TEST_F(HelperTest, APushThatADriverAnswersLateIsSentAgainWithTheValueHeldThen) {
   EXPECT_EQ(pushed, std::vector<std::int32_t>{0x8000});
   scheduler_.Advance(kDriverRetryDelay * kDriverAttempts);
   EXPECT_EQ(pushed.size(), 1u);  // nothing more once it answered
+}
+
+TEST_F(HelperTest, RetriesStopAfterTheLastAttemptAndWhenDeviceHandlingStops) {
+  drivers_.AddDriver(kMouseA);
+  int pushes = 0;
+  drivers_.SetBehaviour(kMouseA, [&](std::span<const std::uint64_t>, std::span<std::uint64_t>) {
+    ++pushes;
+    return kIOReturnTimeout;  // never answers in time
+  });
+  Started();
+  scheduler_.Advance(kDevicePushDelay + kDriverRetryDelay * (kDriverAttempts + 2));
+  EXPECT_EQ(pushes, kDriverAttempts);
+  EXPECT_EQ(scheduler_.Pending(), 0u);
+
+  // An open that was late when the helper stopped handling devices is not asked again.
+  helper_.reset();
+  drivers_.AddDriver(kMouseB);
+  drivers_.FailOpen(kMouseB, kIOReturnTimeout);
+  Started();
+  const std::size_t open = drivers_.OpenConnections();
+  const std::size_t closed = drivers_.Closed().size();
+  drivers_.FailOpen(kMouseB, kIOReturnSuccess);
+  Helper().StopHandlingDevices();
+  scheduler_.Advance(kDriverRetryDelay * kDriverAttempts);
+  EXPECT_EQ(drivers_.OpenConnections(), open);
+  EXPECT_EQ(drivers_.Closed().size(), closed);  // not even opened and closed again
 }
 
 class NoMemoryHelper final : public KorvidTesselHelper {

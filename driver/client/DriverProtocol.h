@@ -32,8 +32,8 @@
 //                         uid holds its share of connections, or the daemon was full and
 //                         this was the oldest idle connection of the uid holding the most
 //                         (kIOReturnNoResources), the frame was garbled or
-//                         oversize (kIOReturnBadArgument), or it came too slowly
-//                         (kIOReturnTimeout)
+//                         oversize (kIOReturnBadArgument), or it came too slowly or
+//                         its peer stopped reading replies (kIOReturnTimeout)
 //
 // A connection holds at most one user client. Calls before a successful open answer
 // kIOReturnNotOpen; a second open answers kIOReturnExclusiveAccess. Closing the socket

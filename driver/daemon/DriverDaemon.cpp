@@ -45,6 +45,9 @@ struct DriverDaemon::Connection {
   EventSource timer;
   bool timerArmed = false;
   FrameReader reader;
+  // Reply bytes the peer has not taken yet. While there are any, nothing more is read
+  // from the peer, so they never grow beyond one reply (and a refusal).
+  std::vector<std::uint8_t> outgoing;
   std::unique_ptr<IOUserClient> client;
 
   ~Connection() {
@@ -213,7 +216,9 @@ void DriverDaemon::RemoveMouse(const std::string& name) {
   }
   const auto message = EncodeReply(kTerminated, 0, static_cast<std::int32_t>(kIOMessageServiceIsTerminated));
   for (auto& connection : mouse->connections) {
-    (void)send(connection->fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    // After what the peer has not read yet, as far as it goes now.
+    connection->outgoing.insert(connection->outgoing.end(), message.begin(), message.end());
+    (void)SendPending(*connection);
     if (connection->client) connection->client->clientDied();
     connection->client.reset();
   }
@@ -271,7 +276,7 @@ void DriverDaemon::Accept(Mouse& mouse) {
       continue;
     }
     sd_event_source* source = nullptr;
-    if (sd_event_add_io(loop_, &source, fd, EPOLLIN, &DriverDaemon::OnClientReadable, &connection) < 0) {
+    if (sd_event_add_io(loop_, &source, fd, EPOLLIN, &DriverDaemon::OnClientEvent, &connection) < 0) {
       Refuse(connection, kIOReturnNoResources);
       continue;
     }
@@ -298,12 +303,12 @@ bool DriverDaemon::MakeRoomFor(const Connection& newcomer) {
   const auto most = std::max_element(held.begin(), held.end(),
                                      [](const auto& a, const auto& b) { return a.second < b.second; });
   if (most == held.end()) return false;
-  // Idle: no frame half received, so nothing is cut off in the middle.
+  // Idle: no frame half received and no reply half sent, so nothing is cut off.
   Connection* oldest = nullptr;
   for (const auto& mouse : mice_) {
     for (const auto& connection : mouse->connections) {
       if (connection.get() == &newcomer || connection->peer.uid != most->first) continue;
-      if (connection->reader.Buffered() != 0) continue;
+      if (connection->reader.Buffered() != 0 || !connection->outgoing.empty()) continue;
       if (oldest == nullptr || connection->order < oldest->order) oldest = connection.get();
     }
   }
@@ -312,9 +317,21 @@ bool DriverDaemon::MakeRoomFor(const Connection& newcomer) {
   return true;
 }
 
-int DriverDaemon::OnClientReadable(sd_event_source*, int, std::uint32_t, void* userdata) {
+int DriverDaemon::OnClientEvent(sd_event_source*, int, std::uint32_t, void* userdata) {
   auto* connection = static_cast<Connection*>(userdata);
-  connection->mouse->daemon->ReadFrom(*connection);
+  DriverDaemon& daemon = *connection->mouse->daemon;
+  if (!connection->outgoing.empty()) {
+    // Writable again: the rest of the reply goes first, then the requests wait their turn.
+    if (!daemon.SendPending(*connection)) {
+      daemon.Drop(*connection);
+      return 0;
+    }
+    if (!connection->outgoing.empty()) {
+      daemon.Watch(*connection);
+      return 0;
+    }
+  }
+  daemon.ReadFrom(*connection);
   return 0;
 }
 
@@ -333,9 +350,10 @@ int DriverDaemon::OnPointerReadable(sd_event_source*, int, std::uint32_t, void* 
 }
 
 bool DriverDaemon::ReadFrom(Connection& connection) {
+  if (!HandleBuffered(connection)) return false;
   std::uint8_t buffer[kMaxFrameSize];
-  std::vector<std::uint8_t> frame;
-  for (int i = 0; i < kReadsPerWakeup; ++i) {
+  // Backpressure: a peer that does not take its replies is not read from.
+  for (int i = 0; i < kReadsPerWakeup && connection.outgoing.empty(); ++i) {
     const ssize_t n = recv(connection.fd, buffer, connection.reader.Room(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
@@ -344,17 +362,23 @@ bool DriverDaemon::ReadFrom(Connection& connection) {
       return false;
     }
     connection.reader.Feed({buffer, static_cast<std::size_t>(n)});
-    for (;;) {
-      const FrameReader::Result result = connection.reader.Next(frame);
-      if (result == FrameReader::Result::kNeedMore) break;
-      if (result == FrameReader::Result::kGarbled) {
-        Refuse(connection, kIOReturnBadArgument);
-        return false;
-      }
-      if (!Handle(connection, frame)) return false;
-    }
+    if (!HandleBuffered(connection)) return false;
   }
-  UpdateTimer(connection);
+  Watch(connection);
+  return true;
+}
+
+bool DriverDaemon::HandleBuffered(Connection& connection) {
+  std::vector<std::uint8_t> frame;
+  while (connection.outgoing.empty()) {
+    const FrameReader::Result result = connection.reader.Next(frame);
+    if (result == FrameReader::Result::kNeedMore) break;
+    if (result == FrameReader::Result::kGarbled) {
+      Refuse(connection, kIOReturnBadArgument);
+      return false;
+    }
+    if (!Handle(connection, frame)) return false;
+  }
   return true;
 }
 
@@ -404,14 +428,39 @@ bool DriverDaemon::Handle(Connection& connection, const std::vector<std::uint8_t
 }
 
 bool DriverDaemon::Send(Connection& connection, const std::vector<std::uint8_t>& bytes) {
-  // Replies are small; a peer that lets the socket buffer fill up without reading is not
-  // waited for.
-  const ssize_t n = send(connection.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  return n == static_cast<ssize_t>(bytes.size());
+  connection.outgoing.insert(connection.outgoing.end(), bytes.begin(), bytes.end());
+  return SendPending(connection);
+}
+
+bool DriverDaemon::SendPending(Connection& connection) {
+  std::size_t sent = 0;
+  while (sent < connection.outgoing.size()) {
+    const ssize_t n = send(connection.fd, connection.outgoing.data() + sent, connection.outgoing.size() - sent,
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (n < 0) return false;  // the peer is gone
+    sent += static_cast<std::size_t>(n);
+  }
+  connection.outgoing.erase(connection.outgoing.begin(), connection.outgoing.begin() + static_cast<std::ptrdiff_t>(sent));
+  // A peer that takes its replies, however slowly, has the whole timeout again.
+  if (sent > 0 && !connection.outgoing.empty() && connection.timerArmed) {
+    sd_event_source_set_enabled(connection.timer.get(), SD_EVENT_OFF);
+    connection.timerArmed = false;
+  }
+  return true;
+}
+
+void DriverDaemon::Watch(Connection& connection) {
+  if (connection.io) {
+    sd_event_source_set_io_events(connection.io.get(), connection.outgoing.empty() ? EPOLLIN : EPOLLOUT);
+  }
+  UpdateTimer(connection);
 }
 
 void DriverDaemon::UpdateTimer(Connection& connection) {
-  const bool waiting = connection.reader.Buffered() > 0 || !connection.client;
+  // A frame half received, no user client yet, or a reply the peer does not take.
+  const bool waiting = connection.reader.Buffered() > 0 || !connection.client || !connection.outgoing.empty();
   if (waiting && !connection.timerArmed) {
     if (!connection.timer) {
       sd_event_source* source = nullptr;

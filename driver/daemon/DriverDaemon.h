@@ -26,7 +26,9 @@ using EventSource = std::unique_ptr<sd_event_source, EventSourceDeleter>;
 
 struct DaemonOptions {
   std::string runtimeDir = driverproto::kDefaultRuntimeDir;
-  // A frame must arrive whole, and a new connection must open a user client, within this.
+  // A frame must arrive whole, a new connection must open a user client, and a peer must
+  // take some of a reply waiting for it, within this. While a reply waits, the peer's
+  // further requests are left unread (they wait in its socket), however many it sends.
   std::uint64_t frameTimeoutUs = 5'000'000;
   // Connections served at once, over all mice. A newcomer beyond it takes the place of the
   // oldest idle connection of the uid that holds the most (that one is refused with
@@ -77,7 +79,7 @@ class DriverDaemon {
 
   Mouse* Find(const std::string& name) const;
   static int OnAccept(sd_event_source* source, int fd, std::uint32_t revents, void* userdata);
-  static int OnClientReadable(sd_event_source* source, int fd, std::uint32_t revents, void* userdata);
+  static int OnClientEvent(sd_event_source* source, int fd, std::uint32_t revents, void* userdata);
   static int OnClientTimeout(sd_event_source* source, std::uint64_t usec, void* userdata);
   static int OnPointerReadable(sd_event_source* source, int fd, std::uint32_t revents, void* userdata);
 
@@ -86,10 +88,19 @@ class DriverDaemon {
   // Makes room for `newcomer` when the daemon holds more than maxConnections: drops the
   // oldest idle connection of the uid that holds the most. False when there is none.
   bool MakeRoomFor(const Connection& newcomer);
-  // Returns false when the connection was dropped.
+  // Reads and handles requests until a reply cannot be sent at once; returns false when
+  // the connection was dropped.
   bool ReadFrom(Connection& connection);
+  // Handles the whole requests already read while no reply waits; false when dropped.
+  bool HandleBuffered(Connection& connection);
   bool Handle(Connection& connection, const std::vector<std::uint8_t>& frame);
+  // Queues `bytes` behind the unsent ones and sends what the socket takes now. False
+  // when the peer is gone (the caller drops the connection).
   bool Send(Connection& connection, const std::vector<std::uint8_t>& bytes);
+  bool SendPending(Connection& connection);
+  // Watches for requests, or, while a reply waits, only for room to send it; arms the
+  // timeout accordingly.
+  void Watch(Connection& connection);
   void UpdateTimer(Connection& connection);
   // Refuses with `status` (kRefused message) and drops the connection.
   void Refuse(Connection& connection, IOReturn status);

@@ -7,30 +7,31 @@
 
 namespace korvid {
 
-namespace {
-
-// Whether one of the user's active sessions sits at this machine (not over the network).
-bool HasActiveLocalSession(unsigned uid) {
+std::vector<std::string> LogindSessionDirectory::ActiveSessions(unsigned uid) {
   char** sessions = nullptr;
   const int count = sd_uid_get_sessions(uid, 1, &sessions);
-  if (count <= 0) {
-    free(sessions);
-    return false;
-  }
-  bool local = false;
+  std::vector<std::string> names;
   for (int i = 0; i < count; ++i) {
-    if (!local && sd_session_is_active(sessions[i]) > 0 && sd_session_is_remote(sessions[i]) == 0) local = true;
+    names.emplace_back(sessions[i]);
     free(sessions[i]);
   }
   free(sessions);
-  return local;
+  return names;
 }
 
-}  // namespace
+bool LogindSessionDirectory::IsActive(const std::string& session) { return sd_session_is_active(session.c_str()) > 0; }
+
+bool LogindSessionDirectory::IsRemote(const std::string& session) {
+  return sd_session_is_remote(session.c_str()) != 0;
+}
 
 bool SessionPeerPolicy::Allows(const PeerCredentials& peer) {
   if (peer.uid == 0 || alsoAllowed_.count(peer.uid) != 0) return true;
-  return HasActiveLocalSession(peer.uid);
+  // One of the user's active sessions must sit at this machine (not over the network).
+  for (const std::string& session : directory_->ActiveSessions(peer.uid)) {
+    if (directory_->IsActive(session) && !directory_->IsRemote(session)) return true;
+  }
+  return false;
 }
 
 }  // namespace korvid

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <set>
+#include <string>
+#include <vector>
 
 namespace korvid {
 
@@ -19,14 +21,36 @@ class PeerPolicy {
   virtual bool Allows(const PeerCredentials& peer) = 0;
 };
 
-// Root, users with an active local session (sd-login) and the users listed.
+// What the session policy asks of the login manager.
+class SessionDirectory {
+ public:
+  virtual ~SessionDirectory() = default;
+  // The user's active sessions, as the login manager lists them.
+  virtual std::vector<std::string> ActiveSessions(unsigned uid) = 0;
+  virtual bool IsActive(const std::string& session) = 0;
+  // Whether the session is reached over the network; true when that is not known.
+  virtual bool IsRemote(const std::string& session) = 0;
+};
+
+// The login manager of the running system (sd-login).
+class LogindSessionDirectory final : public SessionDirectory {
+ public:
+  std::vector<std::string> ActiveSessions(unsigned uid) override;
+  bool IsActive(const std::string& session) override;
+  bool IsRemote(const std::string& session) override;
+};
+
+// Root, users with an active local session and the users listed.
 class SessionPeerPolicy final : public PeerPolicy {
  public:
-  explicit SessionPeerPolicy(std::set<unsigned> alsoAllowed = {}) : alsoAllowed_(std::move(alsoAllowed)) {}
+  explicit SessionPeerPolicy(std::set<unsigned> alsoAllowed = {}, SessionDirectory* directory = nullptr)
+      : alsoAllowed_(std::move(alsoAllowed)), directory_(directory != nullptr ? directory : &logind_) {}
   bool Allows(const PeerCredentials& peer) override;
 
  private:
   std::set<unsigned> alsoAllowed_;
+  LogindSessionDirectory logind_;
+  SessionDirectory* directory_;
 };
 
 // Exactly the users listed (tests).

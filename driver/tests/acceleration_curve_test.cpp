@@ -66,6 +66,7 @@ TEST(CurveGain, PinnedSpeedsAndGains) {
       {9, 0, 1000, -kOne, 9 * kOne, kOne},
       {9, 0, 1000, 0x7FFFFFFF, 9 * kOne, kOne + 0x7FFFFFFFull},
       {8, 0, 0, kOne, 25 * kOne, 4 * kOne},       // no time between reports counts as 8000 Hz
+      {500, 0, 1'000'000, kOne, 5 * kOne, kOne + kOne / 2},  // a longer pause counts as the longest
       {-8, 0, -5, kOne, 25 * kOne, 4 * kOne},
       {std::numeric_limits<std::int32_t>::min(), 0, 1000, kOne, 25 * kOne, 4 * kOne},
   };

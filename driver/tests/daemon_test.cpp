@@ -3,6 +3,7 @@
 // turn of the loop, never a sleep.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -190,6 +191,7 @@ TEST_F(DaemonTest, MethodTableAndCountsAreCheckedOverTheSocket) {
   EXPECT_EQ(client->Call(0, {0, kKvSA, 1, 2}, 1), kIOReturnBadArgument);
   EXPECT_EQ(client->Call(0, {0, kKvSA, 1}, 0), kIOReturnBadArgument);
   EXPECT_EQ(client->Call(0, {0, FourCC("KvZZ"), 1}, 1, &out), kIOReturnBadArgument);
+  EXPECT_EQ(client->Call(0, {0, kKvSA, 0x1'0001'0000}, 1, &out), kIOReturnBadArgument);
   EXPECT_EQ(out, (std::vector<std::uint64_t>{0}));
   EXPECT_TRUE(pointing->Received().empty());
   // Counts above the limit are refused; the connection keeps working.
@@ -311,6 +313,117 @@ TEST_F(DaemonTest, AClientThatStallsMidFrameOrNeverOpensIsTimedOut) {
   EXPECT_EQ(stalled->Expect().status, kIOReturnTimeout);
   EXPECT_EQ(silent->Expect().status, kIOReturnTimeout);
   EXPECT_EQ(daemon_->UserClientCount("event3"), 0u);
+}
+
+// Requests sent without waiting for their replies, far more than the sockets hold: each
+// is answered in order while the peer keeps reading, however slowly; a peer that stops
+// reading is dropped after the frame timeout, one that was never read from is not.
+TEST_F(DaemonTest, PipelinedCallsAreAllAnsweredAndOnlyAPeerThatStopsReadingIsDropped) {
+  DaemonOptions options;
+  options.frameTimeoutUs = 1'000'000;  // far longer than a turn of the loop below
+  StartDaemon(options);
+  AddMouse("event3");
+  auto reader = Connect("event3");
+  auto stopped = Connect("event3");
+  ASSERT_EQ(reader->Open(), kIOReturnSuccess);
+  ASSERT_EQ(stopped->Open(), kIOReturnSuccess);
+  constexpr std::uint32_t kCalls = 2000;
+  // The stopped peer's calls fill a whole frame buffer each (16 inputs, answered as bad
+  // arguments), so the daemon never holds half of one: only the unread replies count.
+  const auto pour = [](Client& client, std::uint32_t& sent, std::size_t& offset, std::size_t inputs) {
+    while (sent < kCalls) {
+      std::vector<std::uint64_t> scalars(inputs, 0);
+      scalars[1] = kKvID;
+      const auto frame = EncodeCall(sent, 0, scalars, 1);
+      const ssize_t n = send(client.fd, frame.data() + offset, frame.size() - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n <= 0) return;
+      offset += static_cast<std::size_t>(n);
+      if (offset == frame.size()) offset = 0, ++sent;
+    }
+  };
+  std::uint32_t sent = 0;
+  std::uint32_t answered = 0;
+  std::size_t offset = 0;
+  std::uint32_t stoppedSent = 0;
+  std::size_t stoppedOffset = 0;
+  for (int turn = 0; turn < 100000 && answered < kCalls; ++turn) {
+    pour(*reader, sent, offset, 3);
+    pour(*stopped, stoppedSent, stoppedOffset, kMaxScalars);
+    Pump();
+    if (turn % 3 != 2) continue;  // the replies back up before they are read
+    while (auto reply = reader->Receive()) {
+      ASSERT_EQ(reply->kind, kCall | kReply);
+      ASSERT_EQ(reply->serial, answered);
+      ASSERT_EQ(reply->status, kIOReturnSuccess);
+      ++answered;
+    }
+    ASSERT_FALSE(reader->closed) << "after " << answered << " replies";
+  }
+  EXPECT_EQ(answered, kCalls);
+  EXPECT_GT(stoppedSent, 0u);
+  EXPECT_LT(stoppedSent, kCalls);  // its requests wait in its socket, unread
+  for (int i = 0; i < 100 && daemon_->ConnectionCount() > 1; ++i) sd_event_run(loop_, 200'000);
+  EXPECT_EQ(daemon_->ConnectionCount(), 1u);
+  EXPECT_TRUE(stopped->Closed());
+  EXPECT_EQ(reader->Call(0, {0, kKvID, 0}, 1), kIOReturnSuccess);
+}
+
+// Calls sent two at a time and not read until the daemon cannot send a reply: once the
+// peer reads, every call is answered without a byte more from it, also when the call the
+// daemon could not answer at once was the first of a pair (the second then waits in the
+// daemon, not in the socket). Whether it is the first depends on how many replies the
+// socket holds, so the pairs start at both offsets.
+TEST_F(DaemonTest, RequestsReadBeforeAReplyBackedUpAreAnsweredOnceItIsSent) {
+  StartDaemon();
+  AddMouse("event3");
+  for (std::uint32_t offset = 0; offset < 2; ++offset) {
+    auto client = Connect("event3");
+    ASSERT_EQ(client->Open(), kIOReturnSuccess);
+    std::uint32_t sent = 0;
+    const auto call = [&](std::uint32_t count) {
+      std::vector<std::uint8_t> bytes;
+      for (std::uint32_t i = 0; i < count; ++i) {
+        const auto frame = EncodeCall(sent++, 0, std::vector<std::uint64_t>{0, kKvID, 0}, 1);
+        bytes.insert(bytes.end(), frame.begin(), frame.end());
+      }
+      client->Send(bytes);
+      Pump();
+    };
+    call(offset);
+    const std::size_t kReplySize = EncodeReply(kCall | kReply, 0, 0, std::vector<std::uint64_t>{0}).size();
+    int queued = 0;
+    for (int i = 0; i < 5000 && static_cast<std::size_t>(queued) == kReplySize * sent; ++i) {
+      call(2);
+      ASSERT_EQ(ioctl(client->fd, FIONREAD, &queued), 0);
+    }
+    ASSERT_LT(static_cast<std::size_t>(queued), kReplySize * sent) << "the replies never backed up";
+    std::uint32_t answered = 0;
+    for (int i = 0; i < 100 && answered < sent; ++i) {
+      while (client->Receive()) ++answered;
+    }
+    EXPECT_EQ(answered, sent) << "offset " << offset;
+  }
+}
+
+TEST_F(DaemonTest, AFullDaemonEvictsTheOldestIdleConnectionNotOneMidRequest) {
+  DaemonOptions options;
+  options.maxConnections = 2;
+  StartDaemon(options);
+  AddMouse("event3");
+  auto midRequest = Connect("event3");
+  auto idle = Connect("event3");
+  ASSERT_EQ(midRequest->Open(), kIOReturnSuccess);
+  ASSERT_EQ(idle->Open(), kIOReturnSuccess);
+  const auto frame = EncodeCall(7, 0, std::vector<std::uint64_t>{0, kKvID, 0}, 1);
+  midRequest->Send({frame.begin(), frame.begin() + 20});
+  Pump();
+  auto newcomer = Connect("event3");
+  EXPECT_EQ(newcomer->Open(), kIOReturnSuccess);
+  EXPECT_EQ(idle->Expect().status, kIOReturnNoResources);
+  midRequest->Send({frame.begin() + 20, frame.end()});
+  const Reply reply = midRequest->Expect();
+  EXPECT_EQ(reply.serial, 7u);
+  EXPECT_EQ(reply.status, kIOReturnSuccess);
 }
 
 TEST_F(DaemonTest, PeersThePolicyRefusesAreToldSoAndDisconnected) {
@@ -536,6 +649,29 @@ TEST(SessionPeerPolicy, ServesRootAndListedUsersAndRefusesUsersWithoutASession) 
   EXPECT_TRUE(policy.Allows({1, 0, 0}));
   EXPECT_TRUE(policy.Allows({1, 4242, 4242}));
   EXPECT_FALSE(policy.Allows({1, 3999999, 3999999}));  // nobody by that number is logged in
+}
+
+TEST(SessionPeerPolicy, OnlyAnActiveSessionAtThisMachineAdmitsAUser) {
+  // Sessions by name: "<uid>-local" sit at the machine, "<uid>-remote" do not; those
+  // ending in "-idle" are listed but no longer active.
+  struct Directory final : SessionDirectory {
+    std::vector<std::string> ActiveSessions(unsigned uid) override {
+      switch (uid) {
+        case 1001: return {"1001-remote"};
+        case 1002: return {"1002-remote", "1002-local"};
+        case 1003: return {"1003-local-idle"};
+        case 1004: return {"1004-remote", "1004-local-idle"};
+        default: return {};
+      }
+    }
+    bool IsActive(const std::string& session) override { return !session.ends_with("-idle"); }
+    bool IsRemote(const std::string& session) override { return session.find("-remote") != std::string::npos; }
+  } directory;
+  SessionPeerPolicy policy({}, &directory);
+  for (const auto& [uid, admitted] : {std::pair{1001u, false}, {1002u, true}, {1003u, false}, {1004u, false},
+                                      {1005u, false}, {0u, true}}) {
+    EXPECT_EQ(policy.Allows({1, uid, uid}), admitted) << uid;
+  }
 }
 
 }  // namespace

@@ -66,6 +66,10 @@ TEST_F(DriverWatcherTest, DriversPresentAtStartAreMatchedBeforeStartReturns) {
   InotifyDriverWatcher watcher(runtime_);
   Watch(watcher);
   EXPECT_EQ(matched_, (std::vector<std::string>{"KorvidTessel-sim1.sock", "KorvidTessel-sim2.sock"}));
+  // A socket renamed out of the folder is gone as much as a removed one.
+  ASSERT_EQ(rename((runtime_ + "/KorvidTessel-sim1.sock").c_str(), (temp_.Path() + "/moved.sock").c_str()), 0);
+  ASSERT_TRUE(RunUntil([&] { return !terminated_.empty(); }));
+  EXPECT_EQ(terminated_, std::vector<std::string>{"KorvidTessel-sim1.sock"});
 }
 
 TEST_F(DriverWatcherTest, ARuntimeFolderThatAppearsLaterIsFollowed) {

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "driver/KorvidTessel.h"
 #include "driver/TesselPointing.h"
@@ -130,12 +133,35 @@ TEST(Control, UnknownCommandIsABadArgumentWithOutputZero) {
   EXPECT_EQ(out[0], 0u);
 }
 
-TEST(Control, ComparesTheCommandAsA32BitValue) {
-  StartedDriver d;
-  std::uint64_t out[1] = {0};
-  const std::uint64_t in[3] = {0, 0x1'0000'0000ull | kKvID, 0};
-  EXPECT_EQ(d.Call(0, in, out), kIOReturnSuccess);
-  EXPECT_EQ(out[0], static_cast<std::uint64_t>(kTesselVendorID) << 16 | kTesselProductID);
+TEST(Control, CommandsAndAccelerationsBeyond32BitsAreBadArgumentsWithNothingApplied) {
+  struct Case {
+    std::uint64_t command;
+    std::uint64_t value;
+    IOReturn status;
+    std::optional<std::int32_t> applied;
+  };
+  for (const Case& c : {Case{kKvSA, 0x1'0001'0000ull, kIOReturnBadArgument, {}},
+                        Case{kKvSA, 1ull << 63, kIOReturnBadArgument, {}},
+                        Case{kKvSA, 0xFFFF'FFFF'7FFF'FFFFull, kIOReturnBadArgument, {}},
+                        Case{0x1'0000'0000ull | kKvSA, 0x10000, kIOReturnBadArgument, {}},
+                        Case{0x1'0000'0000ull | kKvID, 0, kIOReturnBadArgument, {}},
+                        Case{kKvSA, 0xFFFF'FFFF'FFFF'0000ull, kIOReturnSuccess, -65536},  // sign-extended
+                        Case{kKvSA, 0x7FFF'FFFF, kIOReturnSuccess, 0x7FFF'FFFF},
+                        Case{kKvID, 0xFFFF'FFFF'0000'0000ull, kIOReturnBadArgument, {}},
+                        Case{kKvSA, 0x8000'0000, kIOReturnSuccess, INT32_MIN},
+                        Case{kKvSA, 0xFFFF'FFFF'8000'0000ull, kIOReturnSuccess, INT32_MIN}}) {
+    StartedDriver d;
+    RecordingPointing pointing;
+    pointing.attach(&d.driver);
+    std::uint64_t out[1] = {99};
+    const std::uint64_t in[3] = {0, c.command, c.value};
+    EXPECT_EQ(d.Call(0, in, out), c.status) << std::hex << c.command << " " << c.value;
+    EXPECT_EQ(out[0], 0u);
+    ASSERT_EQ(pointing.Received().size(), c.applied ? 1u : 0u);
+    if (c.applied) {
+      EXPECT_EQ(StoredAcceleration(pointing.Received()[0]), *c.applied);
+    }
+  }
 }
 
 TEST(Control, WritesNoOutputThroughANullPointer) {

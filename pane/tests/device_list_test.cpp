@@ -2,7 +2,12 @@
 // The pane's captured-device list with simulated mice, in virtual time.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "pane/KorvidTesselPane.h"
+#include "pane/devices/DeviceQueues.h"
 #include "platform/Identity.h"
 #include "platform/devices/SimulatedDeviceWatcher.h"
 #include "sim/SimulatedTessel.h"
@@ -312,6 +317,48 @@ TEST_F(DeviceListTest, TheGlobalControllerIsThePaneWhileItLives) {
 TEST_F(DeviceListTest, NullRecordStateReadDoesNothing) {
   pane->GetDeviceState(nullptr);
   EXPECT_EQ(sleeper.TotalMicroseconds(), 0u);
+}
+
+}  // namespace
+}  // namespace korvid
+
+namespace korvid {
+namespace {
+
+// A mouse's queue on its own: what runs, in which order, and which results come back.
+TEST(DeviceQueues, ANewerDpiReplacesAWaitingOneAndOnlyItAndCancelDropsTheResults) {
+  auto manual = std::make_unique<ManualDeviceExecutor>();
+  ManualDeviceExecutor& executor = *manual;
+  DeviceQueues queues(std::move(manual));
+  auto mouse = std::make_shared<SimulatedTessel>();
+  std::vector<std::string> log;
+  const auto add = [&](DeviceQueues::Kind kind, const std::string& name) {
+    queues.Enqueue(mouse, kind, [&log, name] { log.push_back("run " + name); },
+                   [&log, name] { log.push_back("done " + name); });
+  };
+  using Kind = DeviceQueues::Kind;
+  const auto run = [&] {
+    executor.RunAll();
+    return std::exchange(log, {});
+  };
+  // A read or a light write leaves a waiting DPI alone; a newer DPI takes its place.
+  add(Kind::kRead, "read1");
+  add(Kind::kDpi, "dpi1");
+  add(Kind::kRead, "read2");
+  EXPECT_EQ(run(), (std::vector<std::string>{"run read1", "done read1", "run dpi1", "done dpi1", "run read2",
+                                             "done read2"}));
+  add(Kind::kRead, "read3");
+  add(Kind::kDpi, "dpi2");
+  add(Kind::kWrite, "light");
+  add(Kind::kDpi, "dpi3");
+  EXPECT_EQ(run(), (std::vector<std::string>{"run read3", "done read3", "run light", "done light", "run dpi3",
+                                             "done dpi3"}));
+  // An unplug: the job on the wire finishes, but neither its result nor what waited comes.
+  add(Kind::kRead, "read4");
+  add(Kind::kDpi, "dpi4");
+  queues.Cancel(mouse.get());
+  EXPECT_EQ(run(), std::vector<std::string>{"run read4"});
+  EXPECT_TRUE(queues.Idle());
 }
 
 }  // namespace

@@ -73,8 +73,7 @@ OSStatus GetItemInfo(const ItemRef& item, ItemInfo& info) {
   info.device = static_cast<std::uint64_t>(st.st_dev);
   info.mountId = 0;
   struct statx mount {};
-  if (info.kind == ItemKind::kFolder &&
-      statx(item.folder.Fd(), EntryName(item), AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &mount) == 0 &&
+  if (statx(item.folder.Fd(), EntryName(item), AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &mount) == 0 &&
       (mount.stx_mask & STATX_MNT_ID) != 0) {
     info.mountId = mount.stx_mnt_id;
   }

@@ -53,9 +53,10 @@ struct ItemInfo {
   std::uint32_t owner = 0;
   std::uint32_t mode = 0;  // permission bits
   std::uint64_t size = 0;  // a file's length in bytes
-  // Where a folder is mounted: the file system it is on and, where the kernel tells
+  // Where the item is mounted: the file system it is on and, where the kernel tells
   // (statx, Linux 5.8), the mount it belongs to (0 when unknown). A mount point, a bind
-  // mount of a folder of the same file system included, differs from its parent in one.
+  // mount of a folder or file of the same file system included, differs from its parent
+  // in one.
   std::uint64_t device = 0;
   std::uint64_t mountId = 0;
 };

@@ -47,11 +47,13 @@ OSStatus WriteAll(int fd, std::string_view data) {
   return noErr;
 }
 
-// Whether `name` is a temporary file of `fileName` as WriteBeside makes them.
+// Whether `name` is a temporary file of `fileName` as WriteBeside makes them:
+// ".<file name>" kTemporaryMarker, then mkostemp's six letters or digits.
 bool IsTemporaryOf(std::string_view name, std::string_view fileName) {
-  constexpr std::size_t kRandomLength = 6;  // mkostemp's XXXXXX
-  if (name.size() != fileName.size() + 2 + kRandomLength || name[0] != '.' ||
-      name.substr(1, fileName.size()) != fileName || name[1 + fileName.size()] != '.') {
+  constexpr std::size_t kRandomLength = 6;
+  const std::string_view marker = kTemporaryMarker;
+  if (name.size() != 1 + fileName.size() + marker.size() + kRandomLength || name[0] != '.' ||
+      name.substr(1, fileName.size()) != fileName || name.substr(1 + fileName.size(), marker.size()) != marker) {
     return false;
   }
   for (char c : name.substr(name.size() - kRandomLength)) {
@@ -89,7 +91,7 @@ OSStatus WriteBeside(const fs::path& target, const fs::path& destination, std::s
   fs::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
   RemoveStaleTemporaries(folder, target.filename().string(), like.st_uid);
-  std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+  std::string pattern = (folder / ("." + target.filename().string() + kTemporaryMarker + "XXXXXX")).string();
   int temp = mkostemp(pattern.data(), O_CLOEXEC);
   if (temp < 0) return FileStatusFromErrno(errno);
 

@@ -8,10 +8,11 @@
 // sees either the old document or the new one, never a truncated one. A symbolic link
 // is followed: the file it points to is edited, and the link stays a link.
 //
-// A writer killed between its temporary file (".<file name>.XXXXXX") and the rename
-// leaves that file behind; the next writer of the same file removes such temporaries
-// once they are older than kStaleTemporarySeconds (only regular files of exactly that
-// pattern, owned by the writer or by the file's owner; links are never followed).
+// A writer killed between its temporary file (".<file name>.korvid-partial-XXXXXX") and
+// the rename leaves that file behind; the next writer of the same file removes such
+// temporaries once they are older than kStaleTemporarySeconds (only regular files of
+// exactly that pattern, whose marker no person or other program chooses, owned by the
+// writer or by the file's owner; links are never followed).
 #pragma once
 
 #include <filesystem>
@@ -24,6 +25,8 @@
 namespace korvid {
 
 inline constexpr int kStaleTemporarySeconds = 60;
+// What sets our temporary files apart from the user's own ".<file name>.<suffix>" files.
+inline constexpr const char* kTemporaryMarker = ".korvid-partial-";
 // What a document that cannot be read is kept as, beside it, before it is replaced.
 inline constexpr const char* kDamagedCopySuffix = ".damaged";
 

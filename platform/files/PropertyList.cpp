@@ -2,11 +2,15 @@
 #include "platform/files/PropertyList.h"
 
 #include <iconv.h>
+#include <libxml/xmlreader.h>
 #include <locale.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
+#include <set>
+#include <utility>
 #include <vector>
 
 namespace korvid {
@@ -65,37 +69,93 @@ std::optional<std::string> XmlAsUtf8(std::string_view data) {
   return std::string(data);
 }
 
-// Whether the XML text nests elements deeper than `limit`. Only the tags are counted
-// (a bound checked before the document reaches the parser, which reads it properly):
-// comments, CDATA sections, declarations and processing instructions are passed over.
-bool NestsDeeperThan(std::string_view xml, std::size_t limit) {
-  std::size_t depth = 0;
-  std::size_t at = 0;
-  const auto skipPast = [&](std::string_view end) {
-    const std::size_t found = xml.find(end, at);
-    at = found == std::string_view::npos ? xml.size() : found + end.size();
+// Whether libxml2 reads `xml` as a well-formed document whose elements nest at most
+// `limit` deep and none of whose dictionaries holds a key twice. libxml2's reader is a
+// streaming parser that keeps no recursion of its own per level and stops at its own
+// nesting limit (256, as no XML_PARSE_HUGE is asked for), so a document of any depth is
+// refused here before libplist, whose reader builds the whole tree and frees a failed
+// one recursively, sees it. Comments, CDATA, processing instructions and quoted
+// attributes are read as XML reads them, so none of them hides or fakes an element.
+bool IsWellFormedWithin(const std::string& xml, std::size_t limit) {
+  static const bool initialised = [] {
+    xmlInitParser();
+    return true;
+  }();
+  (void)initialised;
+  // The text is UTF-8 by now, whatever its declaration still says; nothing is fetched and
+  // no entity is substituted.
+  constexpr int kOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC;
+  std::unique_ptr<xmlTextReader, decltype(&xmlFreeTextReader)> reader(
+      xmlReaderForMemory(xml.data(), static_cast<int>(xml.size()), nullptr, "UTF-8", kOptions), &xmlFreeTextReader);
+  if (!reader) return false;
+  xmlTextReaderSetStructuredErrorHandler(reader.get(), [](void*, xmlErrorPtr) {}, nullptr);
+  struct Open {
+    bool dictionary;
+    std::set<std::string> keys;  // a dictionary's keys so far
   };
-  while ((at = xml.find('<', at)) != std::string_view::npos) {
-    const std::string_view rest = xml.substr(at);
-    if (rest.starts_with("<!--")) {
-      skipPast("-->");
-      continue;
+  std::vector<Open> open;  // the elements around the node read
+  std::optional<std::string> key;  // the text of a dictionary's key being read
+  std::size_t keyDepth = 0;
+  const auto endKey = [&]() {
+    const bool fresh = open.back().keys.insert(*key).second;
+    key.reset();
+    return fresh;
+  };
+  int read = 0;
+  while ((read = xmlTextReaderRead(reader.get())) == 1) {
+    const int type = xmlTextReaderNodeType(reader.get());
+    const auto depth = static_cast<std::size_t>(xmlTextReaderDepth(reader.get()));
+    if (type == XML_READER_TYPE_ELEMENT) {
+      if (depth >= limit) return false;
+      open.resize(depth);
+      const std::string_view name = reinterpret_cast<const char*>(xmlTextReaderConstLocalName(reader.get()));
+      if (name == "key" && !open.empty() && open.back().dictionary) {
+        key.emplace();
+        keyDepth = depth;
+        if (xmlTextReaderIsEmptyElement(reader.get()) == 1 && !endKey()) return false;
+      }
+      if (xmlTextReaderIsEmptyElement(reader.get()) != 1) open.push_back({name == "dict", {}});
+    } else if (type == XML_READER_TYPE_END_ELEMENT) {
+      if (key && depth == keyDepth) {
+        open.resize(depth);
+        if (!endKey()) return false;
+      }
+      open.resize(depth);
+    } else if (key && (type == XML_READER_TYPE_TEXT || type == XML_READER_TYPE_CDATA ||
+                       type == XML_READER_TYPE_WHITESPACE || type == XML_READER_TYPE_SIGNIFICANT_WHITESPACE)) {
+      if (const xmlChar* text = xmlTextReaderConstValue(reader.get())) *key += reinterpret_cast<const char*>(text);
     }
-    if (rest.starts_with("<![CDATA[")) {
-      skipPast("]]>");
-      continue;
-    }
-    const std::size_t close = xml.find('>', at);
-    if (close == std::string_view::npos) return false;  // unfinished: the parser refuses it
-    const char kind = rest.size() > 1 ? rest[1] : '\0';
-    if (kind == '/') {
-      if (depth > 0) --depth;
-    } else if (kind != '?' && kind != '!' && xml[close - 1] != '/' && ++depth > limit) {
-      return true;
-    }
-    at = close + 1;
   }
-  return false;
+  return read == 0;
+}
+
+// The longest path from `root` down through arrays and dictionaries, counted in nodes,
+// if it is at most `limit`; walked without recursion.
+bool TreeWithin(plist_t root, std::size_t limit) {
+  std::vector<std::pair<plist_t, std::size_t>> pending{{root, 1}};
+  while (!pending.empty()) {
+    const auto [node, depth] = pending.back();
+    pending.pop_back();
+    if (depth > limit) return false;
+    const plist_type type = plist_get_node_type(node);
+    if (type == PLIST_ARRAY) {
+      const std::uint32_t size = plist_array_get_size(node);
+      for (std::uint32_t i = 0; i < size; ++i) pending.emplace_back(plist_array_get_item(node, i), depth + 1);
+    } else if (type == PLIST_DICT) {
+      plist_dict_iter iter = nullptr;
+      plist_dict_new_iter(node, &iter);
+      for (;;) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(node, iter, &key, &value);
+        free(key);
+        if (value == nullptr) break;
+        pending.emplace_back(value, depth + 1);
+      }
+      free(iter);
+    }
+  }
+  return true;
 }
 
 // Reads a big-endian unsigned number of `size` (1 to 8) bytes at `at`.
@@ -194,7 +254,45 @@ bool BinaryNestsDeeperThan(std::string_view data, std::size_t limit) {
   return false;
 }
 
+bool HasElements(plist_t node) {
+  return (plist_get_node_type(node) == PLIST_ARRAY && plist_array_get_size(node) > 0) ||
+         (plist_get_node_type(node) == PLIST_DICT && plist_dict_get_size(node) > 0);
+}
+
 }  // namespace
+
+void PropertyList::Free::operator()(plist_t root) const {
+  // Containers are emptied from their last element on, a node going only once it holds
+  // nothing, so libplist's own (recursive) free only ever meets leaves.
+  std::vector<plist_t> path{root};
+  while (!path.empty()) {
+    plist_t node = path.back();
+    plist_t child = nullptr;
+    char* key = nullptr;
+    if (plist_get_node_type(node) == PLIST_ARRAY && plist_array_get_size(node) > 0) {
+      child = plist_array_get_item(node, plist_array_get_size(node) - 1);
+    } else if (plist_get_node_type(node) == PLIST_DICT && plist_dict_get_size(node) > 0) {
+      plist_dict_iter iter = nullptr;
+      plist_dict_new_iter(node, &iter);
+      plist_dict_next_item(node, iter, &key, &child);
+      free(iter);
+      if (key != nullptr) child = plist_dict_get_item(node, key);
+    }
+    if (child == nullptr) {
+      // Empty (or a leaf): its container removes it next, unless it is the root. One whose
+      // elements cannot be reached by key goes whole.
+      path.pop_back();
+      if (path.empty() || HasElements(node)) plist_free(node);
+    } else if (HasElements(child)) {
+      path.push_back(child);
+    } else if (key != nullptr) {
+      plist_dict_remove_item(node, key);
+    } else {
+      plist_array_remove_item(node, plist_array_get_size(node) - 1);
+    }
+    free(key);
+  }
+}
 
 std::optional<PropertyList> PropertyList::Parse(std::string_view data) {
   if (data.empty() || data.size() > kMaxPropertyListBytes) return std::nullopt;
@@ -205,15 +303,19 @@ std::optional<PropertyList> PropertyList::Parse(std::string_view data) {
     plist_from_bin(data.data(), static_cast<std::uint32_t>(data.size()), &root);
   } else {
     const std::optional<std::string> xml = XmlAsUtf8(data);
-    if (!xml || xml->empty() || NestsDeeperThan(*xml, kMaxPropertyListDepth)) return std::nullopt;
+    if (!xml || xml->empty() || !IsWellFormedWithin(*xml, kMaxPropertyListDepth)) return std::nullopt;
     plist_from_xml(xml->data(), static_cast<std::uint32_t>(xml->size()), &root);
   }
   if (root == nullptr) return std::nullopt;
-  return PropertyList(root);
+  // The bound that holds whatever either reader made of the data: the tree itself.
+  PropertyList document(root);
+  if (!TreeWithin(root, kMaxPropertyListDepth)) return std::nullopt;
+  return document;
 }
 
 std::optional<std::string> PropertyList::ToXml() const {
-  if (!root_) return std::nullopt;
+  // libplist's writer recurses once per level.
+  if (!root_ || !TreeWithin(root_.get(), kMaxPropertyListDepth)) return std::nullopt;
   CLocaleScope cLocale;
   char* xml = nullptr;
   std::uint32_t length = 0;

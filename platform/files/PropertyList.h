@@ -16,8 +16,10 @@
 
 namespace korvid {
 
-// Bounds on documents read: larger or deeper ones count as damaged (libplist's reader
-// recurses once per level, so a deep enough document would overflow the stack).
+// Bounds on documents read: larger or deeper ones count as damaged (libplist frees,
+// copies and writes trees recursively, once per level, so a deep enough document would
+// overflow the stack). The depth is counted in XML elements for the XML form and in
+// nested objects for the binary form and for trees.
 inline constexpr std::size_t kMaxPropertyListBytes = 4 * 1024 * 1024;
 inline constexpr std::size_t kMaxPropertyListDepth = 256;
 
@@ -32,11 +34,13 @@ class PropertyList {
 
   // Parses a property list of any root type, in XML or in the binary form that other
   // tools may have left; nullopt when the data does not parse (empty, damaged, larger
-  // than kMaxPropertyListBytes, or XML nesting elements deeper than
-  // kMaxPropertyListDepth). XML may be UTF-8, with or without a byte-order mark, or
-  // UTF-16 (either byte order). Documents are always written back as XML in UTF-8.
+  // than kMaxPropertyListBytes, nested deeper than kMaxPropertyListDepth, XML that is
+  // not well-formed, or a dictionary holding a key twice, whose values would otherwise
+  // silently lose all but one). XML may be UTF-8, with or without a byte-order mark,
+  // or UTF-16 (either byte order). Documents are always written back as XML in UTF-8.
   static std::optional<PropertyList> Parse(std::string_view xml);
-  // The document as XML text; nullopt if it cannot be made.
+  // The document as XML text; nullopt if it cannot be made (a tree nested deeper than
+  // kMaxPropertyListDepth included).
   std::optional<std::string> ToXml() const;
 
   PropertyList Clone() const { return PropertyList(root_ ? plist_copy(root_.get()) : nullptr); }
@@ -56,8 +60,9 @@ class PropertyList {
   bool Contains(const std::string& key) const;
 
  private:
+  // Frees a tree of any depth without recursing once per level.
   struct Free {
-    void operator()(plist_t node) const { plist_free(node); }
+    void operator()(plist_t node) const;
   };
   std::unique_ptr<void, Free> root_;
 };

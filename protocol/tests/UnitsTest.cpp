@@ -10,6 +10,7 @@ TEST(UnitsTest, DpiSteps) {
   EXPECT_EQ(DpiToStep(100), 0);
   EXPECT_EQ(DpiToStep(1800), 0x44);
   EXPECT_EQ(DpiToStep(1810), 0x44);  // not reachable exactly: rounds down
+  EXPECT_EQ(DpiToStep(1820), 0x44);  // even from nearer the next step
   EXPECT_EQ(DpiToStep(6475), 255);
   EXPECT_EQ(StepToDpi(0x44), 1800u);
 }

@@ -43,19 +43,26 @@ OSStatus FindFolderItem(const EraserContext& context, FolderDomain domain, Folde
   return noErr;
 }
 
-// diffVolErr, said on stderr, when the opened folder is on another file system than
-// `parent` (asked of the folder as opened, so what is entered is what was checked).
-OSStatus OnFileSystemOf(const FolderRef& opened, const ItemInfo& parent) {
-  ItemInfo info;
-  if (const OSStatus status = GetItemInfo(ItemRef{opened, {}}, info); status != noErr) return status;
+// diffVolErr, said on stderr, when `info` (of the item at `path`) is on another file
+// system or mount than `parent`.
+OSStatus OnFileSystemOf(const fs::path& path, const ItemInfo& info, const ItemInfo& parent) {
   if (info.device == parent.device && info.mountId == parent.mountId) return noErr;
-  std::fprintf(stderr, "ekorvid: %s is on another file system; left in place\n", opened.Path().c_str());
+  std::fprintf(stderr, "ekorvid: %s is on another file system; left in place\n", path.c_str());
   return diffVolErr;
 }
 
+// The same for an opened folder (asked of the folder as opened, so what is entered is
+// what was checked).
+OSStatus OnFileSystemOf(const FolderRef& opened, const ItemInfo& parent) {
+  ItemInfo info;
+  if (const OSStatus status = GetItemInfo(ItemRef{opened, {}}, info); status != noErr) return status;
+  return OnFileSystemOf(opened.Path(), info, parent);
+}
+
 // Like `rm --one-file-system`: a folder on another file system or mount than its parent
-// (a mount point, bind mounts included) is not entered and stays with everything below it; the walk goes on with its
-// siblings and ends with diffVolErr, so no folder above it counts as deleted.
+// (a mount point, bind mounts included) is not entered and stays with everything below
+// it, and a file mounted there (a bind mount of one file) stays too; the walk goes on
+// with their siblings and ends with diffVolErr, so no folder above them counts as deleted.
 OSStatus DeleteContentsOf(const FolderRef& folder, int depth) {
   if (depth > kMaxTreeDepth) return ioErr;
   ItemInfo here;
@@ -70,6 +77,10 @@ OSStatus DeleteContentsOf(const FolderRef& folder, int depth) {
     if (found == fnfErr) continue;  // gone meanwhile
     if (found != noErr) return found;
     if (info.kind != ItemKind::kFolder) {
+      if (OnFileSystemOf(child.Path(), info, here) == diffVolErr) {
+        kept = diffVolErr;
+        continue;
+      }
       if (const OSStatus status = RemoveItem(child, false); status != noErr) return status;
       continue;
     }

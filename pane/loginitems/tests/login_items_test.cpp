@@ -104,10 +104,24 @@ TEST_F(LoginItems, RemoveWithoutAPreferencesFolderFailsWithoutTouchingTheCount) 
 }
 
 TEST_F(LoginItems, EmptyOrDamagedFileIsReplacedByAddKeptBesideItAndLeftByRemove) {
-  std::string deep = "<plist version=\"1.0\">";  // deeper than any reader's stack allows
-  for (int i = 0; i < 200000; ++i) deep += "<array>";
+  // A list holding arrays nested deeper than any recursive reader's or writer's stack
+  // allows, however they open.
+  const auto deep = [](const std::string& open, int levels, const std::string& inner = "") {
+    std::string arrays;
+    for (int i = 0; i < levels; ++i) arrays += open;
+    arrays += inner;
+    for (int i = 0; i < levels; ++i) arrays += "</array>";
+    return Document({Entry("/c/X.app"), arrays});
+  };
+  std::string unclosed = "<plist version=\"1.0\">";
+  for (int i = 0; i < 200000; ++i) unclosed += "<array>";
+  // A list key twice: whichever list a reader kept, the other's entries would be lost.
+  std::string twice = Document({Entry("/c/X.app")}, "<key>AutoLaunchedApplicationDictionary</key><array>" +
+                                                        Entry("/c/Y.app") + "</array>");
   const std::string damaged[] = {"", "<plist><dict><key>Auto", "\x01\x02 binary junk", std::string(4096, '\0'),
-                                 Document({Entry("/c/X.app")}).substr(0, 150), deep};
+                                 Document({Entry("/c/X.app")}).substr(0, 150), unclosed,
+                                 deep("<array a=\"/>\">", 50000), deep("<array a=\"><!--\">", 50000, "<true b=\"-->\"/>"),
+                                 twice};
   const fs::path copy = File().string() + ".damaged";
   for (const std::string& text : damaged) {
     SCOPED_TRACE(text.substr(0, 40));
@@ -152,24 +166,47 @@ TEST_F(LoginItems, AListWithAByteOrderMarkOrInUtf16KeepsEveryEntry) {
 
 TEST_F(LoginItems, AWriterRemovesTheStaleTemporariesOfItsFileOnly) {
   Write(Document({Entry("/c/X.app")}));
+  const bool root = geteuid() == 0;
+  // Root editing a user's file removes that user's temporaries, no one else's.
+  constexpr uid_t kUser = 64001;
+  constexpr uid_t kOther = 64002;
+  if (root) {
+    ASSERT_EQ(chown(File().c_str(), kUser, kUser), 0);
+  }
   const timespec old[2] = {{UTIME_OMIT, 0}, {time(nullptr) - 2 * kStaleTemporarySeconds, 0}};
-  const auto plant = [&](const std::string& name, bool stale) {
-    WriteFile(Preferences() / name, "partial");
-    if (stale) utimensat(AT_FDCWD, (Preferences() / name).c_str(), old, AT_SYMLINK_NOFOLLOW);
+  const auto age = [&](const fs::path& path) { utimensat(AT_FDCWD, path.c_str(), old, AT_SYMLINK_NOFOLLOW); };
+  const std::string ours = std::string(".loginWindow.plist") + kTemporaryMarker;
+  struct Planted {
+    std::string name;
+    bool stale;
+    uid_t owner;
+    bool goes;
   };
-  plant(".loginWindow.plist.a1B2c3", true);   // a killed writer's: goes
-  plant(".loginWindow.plist.Zz9Yy8", false);  // maybe a writer at work: stays
-  plant(".loginWindow.plist.bak", true);      // not of the pattern
-  plant(".other.plist.a1B2c3", true);         // another file's
+  const Planted planted[] = {
+      {ours + "a1B2c3", true, kUser, true},                    // a killed writer's
+      {ours + "Zz9Yy8", false, kUser, false},                  // maybe a writer at work
+      {ours + "Ot4er0", true, kOther, !root},                  // another user's (for root)
+      {".loginWindow.plist.backup", true, kUser, false},       // the user's own
+      {".loginWindow.plist.bak", true, kUser, false},
+      {"x" + ours.substr(1) + "a1B2c3", true, kUser, false},   // not hidden: not ours
+      {".loginWindow.plist_korvid-partial-a1B2c3", true, kUser, false},
+      {".other.plist" + std::string(kTemporaryMarker) + "a1B2c3", true, kUser, false},  // another file's
+  };
+  for (const Planted& p : planted) {
+    WriteFile(Preferences() / p.name, "partial");
+    if (root) {
+      ASSERT_EQ(chown((Preferences() / p.name).c_str(), p.owner, p.owner), 0);
+    }
+    if (p.stale) age(Preferences() / p.name);
+  }
+  // A link of the pattern stays, however old it and its target are.
   WriteFile(temp_.path() / "elsewhere", "kept");
-  fs::create_symlink(temp_.path() / "elsewhere", Preferences() / ".loginWindow.plist.L1nk00");
-  utimensat(AT_FDCWD, (Preferences() / ".loginWindow.plist.L1nk00").c_str(), old, AT_SYMLINK_NOFOLLOW);
+  age(temp_.path() / "elsewhere");
+  fs::create_symlink(temp_.path() / "elsewhere", Preferences() / (ours + "L1nk00"));
+  age(Preferences() / (ours + "L1nk00"));
   ASSERT_EQ(Add(kHelper), noErr);
-  std::vector<std::string> left;
-  for (const auto& entry : fs::directory_iterator(Preferences())) left.push_back(entry.path().filename());
-  std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{".loginWindow.plist.L1nk00", ".loginWindow.plist.Zz9Yy8",
-                                            ".loginWindow.plist.bak", ".other.plist.a1B2c3", "loginWindow.plist"}));
+  for (const Planted& p : planted) EXPECT_EQ(fs::exists(Preferences() / p.name), !p.goes) << p.name;
+  EXPECT_TRUE(fs::is_symlink(Preferences() / (ours + "L1nk00")));
   EXPECT_EQ(ReadFile(temp_.path() / "elsewhere"), "kept");
 }
 

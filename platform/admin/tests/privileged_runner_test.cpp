@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/admin/PrivilegedRunner.h"
+#include "platform/admin/SystemUnits.h"
 
 namespace korvid {
 namespace {
@@ -86,6 +88,20 @@ TEST(DirectRunnerTest, KilledToolGivesSignalStatus) {
   const std::vector<std::string> arguments{"-c", "kill -9 $$"};
   ASSERT_EQ(runner.RunTool("/bin/sh", arguments, exitStatus), noErr);
   EXPECT_EQ(exitStatus, 128 + 9);
+}
+
+// The system's own tools are found in the folders of users' tools and of the
+// administrator's (dkms, ldconfig), never through PATH, and succeed only with status 0.
+TEST(SystemTools, AreFoundInEverySystemFolderAndSucceedOnlyWithStatusZero) {
+  if (access("/usr/sbin/ldconfig", X_OK) != 0 && access("/sbin/ldconfig", X_OK) != 0) GTEST_SKIP() << "no ldconfig";
+  const char* path = getenv("PATH");
+  const std::string saved = path != nullptr ? path : "";
+  setenv("PATH", "/nonexistent", 1);
+  EXPECT_TRUE(RunSystemTool("true", {}));
+  EXPECT_FALSE(RunSystemTool("false", {}));
+  EXPECT_TRUE(RunSystemTool("ldconfig", {"--version"}, /*quiet=*/true));
+  EXPECT_FALSE(RunSystemTool("korvid-no-such-tool", {}));
+  setenv("PATH", saved.c_str(), 1);
 }
 
 }  // namespace

@@ -219,8 +219,10 @@ TEST_F(UdevWatcherTest, RefusedNodeIsReportedOnceWithTheRuleAndRetriedOnChange) 
   ASSERT_EQ(initial.size(), 1u);
   EXPECT_TRUE(initial[0].refused);
   EXPECT_EQ(initial[0].device, nullptr);
+  // Still refused at its next event: not told again.
+  bed.Uevent(mouse.hidrawSyspaths[0], "change");
   const FakeMouse other = bed.Add(Tessel("1-5"), Echo());
-  ASSERT_TRUE(RunUntil([&] { return opens >= 2; }));
+  ASSERT_TRUE(RunUntil([&] { return opens >= 3; }));
   ASSERT_EQ(log.arrivals.size(), 1u);
   EXPECT_TRUE(log.arrivals[0].refused);
   // A refused mouse's removal is told with its service.
@@ -241,6 +243,14 @@ TEST_F(UdevWatcherTest, RefusedNodeIsReportedOnceWithTheRuleAndRetriedOnChange) 
   ASSERT_NE(log.arrivals[0].device, nullptr);
   EXPECT_EQ(log.arrivals[0].service, initial[0].service);
   EXPECT_EQ(log.arrivals[0].device->GetLocationID(), 0x01230000u);
+  // Captured at last, it is unplugged as any captured mouse is: its termination is told.
+  ASSERT_NE(Interest(watcher, initial[0].service), 0u);
+  log.removals.clear();
+  bed.Remove(mouse);
+  ASSERT_TRUE(RunUntil([&] { return !log.removals.empty(); }));
+  EXPECT_EQ(log.messages, (std::vector<std::pair<DeviceService, std::uint32_t>>{
+                              {initial[0].service, kIOMessageServiceIsTerminated}}));
+  EXPECT_EQ(log.removals, std::vector<DeviceService>{initial[0].service});
 }
 
 TEST_F(UdevWatcherTest, VanishedNodeIsSkippedSilently) {

@@ -140,6 +140,32 @@ TEST_F(DBusEventPort, CallsBeforeTheReceiversMainLoopKeepTheirOrder) {
   }
 }
 
+TEST_F(DBusEventPort, AnEventWhoseSenderHasLeftTheBusIsNotHandled) {
+  auto receiver = StartReceiver("late");
+  const QString leaving = QStringLiteral("korvid-test-leaving");
+  QString name;
+  {
+    QDBusConnection connection = QDBusConnection::connectToBus(QString::fromStdString(bus_.Address()), leaving);
+    ASSERT_TRUE(connection.isConnected());
+    name = connection.baseService();
+    QtDBusEventPort sender(connection);
+    AppleEvent reply;
+    ASSERT_EQ(sender.SendMessage(ControlEvent(receiver->Pid(), kKvSA, 1), reply, kAENoReply, 15), noErr);
+    // A round trip to the bus after it: the event has been passed on by then.
+    ASSERT_TRUE(connection.interface()->isServiceRegistered(name).value());
+  }
+  QDBusConnection::disconnectFromBus(leaving);
+  bool gone = false;
+  for (int i = 0; i < 1000 && !gone; ++i) gone = !connection_->interface()->isServiceRegistered(name).value();
+  ASSERT_TRUE(gone);
+  receiver->WriteLine("start");
+  AppleEvent reply;
+  ASSERT_EQ(port_->SendMessage(ControlEvent(receiver->Pid(), kKvSA, 5), reply, kAEWaitReply, 60), noErr);
+  std::string line;
+  ASSERT_TRUE(receiver->ReadLine(line));
+  EXPECT_EQ(line, "event KvSA 5");  // the first event never reached the handler
+}
+
 TEST_F(DBusEventPort, HandlerFailureReachesTheSenderAsErrorNumber) {
   auto receiver = StartReceiver("fail");
   AppleEvent reply;

@@ -59,11 +59,19 @@ TEST(PreferencesStore, UnreadableDomainsAreNotFoundAndKeptBesideWhenReplaced) {
   PreferencesStore store(temp.path());
   PropertyList domain;
   const fs::path copy = store.DomainFile("d").string() + ".damaged";
-  for (const char* text : {"damaged <dict>", "<plist><array/></plist>", ""}) {
+  std::string deep = "<plist><dict><key>k</key>";  // nested past every stack: damaged, never walked
+  for (int i = 0; i < 50000; ++i) deep += "<array a=\"/>\">";
+  for (int i = 0; i < 50000; ++i) deep += "</array>";
+  deep += "</dict></plist>";
+  for (const std::string& text : {std::string("damaged <dict>"), deep,
+                                  std::string("<plist><dict><key>a</key><real>1</real><key>a</key><real>2</real>"
+                                              "</dict></plist>"),
+                                  std::string("<plist><array/></plist>"), std::string()}) {
+    SCOPED_TRACE(text.substr(0, 40));
     WriteFile(store.DomainFile("d"), text);
-    EXPECT_EQ(store.PersistentDomain("d", domain), resNotFound) << text;
+    EXPECT_EQ(store.PersistentDomain("d", domain), resNotFound);
     ASSERT_EQ(store.SetPersistentDomain("d", PropertyList::NewDictionary()), noErr);
-    EXPECT_EQ(testing::ReadFile(copy), *text ? text : "<plist><array/></plist>") << text;  // empty: nothing kept
+    EXPECT_EQ(testing::ReadFile(copy), text.empty() ? "<plist><array/></plist>" : text);  // empty: nothing kept
   }
   ASSERT_EQ(store.SetPersistentDomain("d", PropertyList::NewDictionary()), noErr);  // readable: no copy
   EXPECT_EQ(testing::ReadFile(copy), "<plist><array/></plist>");

@@ -68,21 +68,74 @@ TEST(PropertyListParse, RejectsEmptyAndDamagedText) {
   EXPECT_FALSE(PropertyList::Parse("garbage"));
   EXPECT_FALSE(PropertyList::Parse("<plist><dict><key>a</key><string>x</string>"));
   EXPECT_FALSE(PropertyList::Parse(std::string_view("\0\0\0", 3)));
-  // Nesting and size bounds: the deepest and largest documents allowed still parse.
-  const auto nested = [](std::size_t arrays) {
-    std::string xml = "<?xml version=\"1.0\"?><!-- <<< --><plist version=\"1.0\">";
-    for (std::size_t i = 0; i < arrays; ++i) xml += "<array>";
-    xml += "<true/><string>&lt;</string>";
-    for (std::size_t i = 0; i < arrays; ++i) xml += "</array>";
-    return xml + "</plist>";
+  // Nesting and size bounds: the deepest and largest documents allowed still parse,
+  // however the elements are opened. A text scanner that counted tags was fooled by a
+  // ">" in a quoted attribute and by a comment or CDATA start hidden behind one.
+  struct Form {
+    const char* open;
+    const char* inner;   // once, inside the innermost array
+    bool wellFormed;
   };
-  // Elements nested: <plist>, the arrays, then <string>.
-  EXPECT_TRUE(PropertyList::Parse(nested(kMaxPropertyListDepth - 2)));
-  EXPECT_FALSE(PropertyList::Parse(nested(kMaxPropertyListDepth - 1)));
-  EXPECT_FALSE(PropertyList::Parse(nested(200000)));  // would overflow the parser's stack
+  for (const Form& form : {Form{"<array>", "", true}, Form{"<array a=\"/>\">", "", true},
+                           Form{"<array a=\"><!--\">", "<true b=\"-->\"/>", false},
+                           Form{"<array a=\"><![CDATA[\">", "<true b=\"]]>\"/>", false}}) {
+    SCOPED_TRACE(form.open);
+    const auto nested = [&](std::size_t arrays) {
+      std::string xml = "<?xml version=\"1.0\"?><!-- <<< --><plist version=\"1.0\">";
+      for (std::size_t i = 0; i < arrays; ++i) xml += form.open;
+      xml += std::string(form.inner) + "<true/><string>&lt;</string>";
+      for (std::size_t i = 0; i < arrays; ++i) xml += "</array>";
+      return xml + "</plist>";
+    };
+    // Elements nested: <plist>, the arrays, then <string>.
+    EXPECT_EQ(PropertyList::Parse(nested(kMaxPropertyListDepth - 2)).has_value(), form.wellFormed);
+    EXPECT_FALSE(PropertyList::Parse(nested(kMaxPropertyListDepth - 1)));
+    EXPECT_FALSE(PropertyList::Parse(nested(50000)));  // would overflow libplist's stack
+  }
+  EXPECT_FALSE(PropertyList::Parse(std::string(200000, '<')));
   const std::string filler(kMaxPropertyListBytes - 64, ' ');
   EXPECT_TRUE(PropertyList::Parse("<plist><string>x</string></plist>" + filler));
   EXPECT_FALSE(PropertyList::Parse("<plist><string>x</string></plist>" + filler + std::string(64, ' ')));
+}
+
+TEST(PropertyListParse, ADictionaryHoldingAKeyTwiceIsDamaged) {
+  for (const auto& [dict, fine] : std::initializer_list<std::pair<const char*, bool>>{
+           {"<key>a</key><true/><key>a</key><false/>", false},
+           {"<key/><true/><key></key><false/>", false},
+           {"<key>a&amp;</key><true/><key><![CDATA[a&]]></key><false/>", false},
+           {"<key>a</key><dict><key>a</key><true/></dict><key>b</key><array><dict><key>b</key><true/></dict></array>",
+            true},
+           {"<key>a</key><true/><key>A</key><true/><key> a</key><true/>", true}}) {
+    EXPECT_EQ(PropertyList::Parse(std::string("<plist><dict>") + dict + "</dict></plist>").has_value(), fine) << dict;
+  }
+}
+
+TEST(PropertyListWrite, ATreeDeeperThanTheBoundIsNotWrittenAndFreesWithoutRecursion) {
+  PropertyList deep = PropertyList::NewArray();
+  plist_t inner = deep.get();
+  for (int i = 0; i < 300000; ++i) {
+    plist_t next = i % 2 ? plist_new_array() : plist_new_dict();
+    if (plist_get_node_type(inner) == PLIST_DICT) {
+      plist_dict_set_item(inner, "k", next);
+    } else {
+      plist_array_append_item(inner, plist_new_bool(1));
+      plist_array_append_item(inner, next);
+    }
+    inner = next;
+  }
+  EXPECT_FALSE(deep.ToXml());
+  // Arrays nested `levels` deep: the bound itself is still written.
+  const auto chain = [](std::size_t levels) {
+    PropertyList top = PropertyList::NewArray();
+    plist_t inner = top.get();
+    for (std::size_t i = 1; i < levels; ++i) {
+      plist_array_append_item(inner, plist_new_array());
+      inner = plist_array_get_item(inner, 0);
+    }
+    return top;
+  };
+  EXPECT_TRUE(chain(kMaxPropertyListDepth).ToXml());
+  EXPECT_FALSE(chain(kMaxPropertyListDepth + 1).ToXml());
 }
 
 TEST(PropertyListParse, ReadsTheBinaryFormTooWithinTheSameBounds) {

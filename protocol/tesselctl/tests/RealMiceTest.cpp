@@ -70,6 +70,17 @@ TEST(TesselctlOnAttachedMice, ListNumbersThemAndDevicePicksOneByNumberOrNode) {
   err.str("");
   EXPECT_EQ(RunOnRealMouse(ParseArguments({"show", "--device", "3"}).command, sleeper, out, err), kExitDeviceFailure);
   EXPECT_NE(err.str().find("no mouse number 3"), std::string::npos) << err.str();
+
+  // A mouse that cannot be read is listed with its error, and the list fails.
+  out.str("");
+  list.json = true;
+  second.InjectFailedReads(1000, kIOReturnNotResponding);
+  EXPECT_EQ(ListRealMice(list, sleeper, out, err), kExitDeviceFailure);
+  EXPECT_NE(out.str().find("\"polling_hz\":500"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("{\"node\":\"" + nodes[1].devnode + "\",\"name\":\"Korvid Tessel\",\"location\":\"" +
+                           FormatLocation(nodes[1].locationID) + "\",\"error\":"),
+            std::string::npos)
+      << out.str();
   EXPECT_EQ(a->ViolationCount() + b->ViolationCount(), 0u);
 }
 

@@ -145,8 +145,8 @@ TEST(TesselctlOutputTest, Readout) {
             "Battery light: off\n");
   r.pollingCode = 4;
   EXPECT_NE(FormatReadout(r).find("Polling rate: unknown (code 4)\n"), std::string::npos);
-  EXPECT_EQ(FormatJson(MouseIdentity{"/dev/hidraw\"1", "Korvid Tessel", 0x01230000}, &r),
-            "{\"node\":\"/dev/hidraw\\\"1\",\"name\":\"Korvid Tessel\",\"location\":\"0x01230000\",\"firmware\":\"1.05\","
+  EXPECT_EQ(FormatJson(MouseIdentity{"/dev/hidraw\"1", "Korvid\\Tessel", 0x01230000}, &r),
+            "{\"node\":\"/dev/hidraw\\\"1\",\"name\":\"Korvid\\\\Tessel\",\"location\":\"0x01230000\",\"firmware\":\"1.05\","
             "\"polling_hz\":null,\"dpi_x\":800,\"dpi_y\":1800,\"lights\":{\"wheel\":true,\"battery\":false},\"stage\":3}");
   EXPECT_EQ(FormatJson(MouseIdentity{"/dev/hidraw1"}, nullptr, "cannot open\n"),
             "{\"node\":\"/dev/hidraw1\",\"name\":\"Korvid Tessel\",\"location\":\"0x00000000\",\"error\":\"cannot open\\u000a\"}");

@@ -227,32 +227,38 @@ TEST_F(Eraser, TouchOfAFileAlsoDatesItsFolder) {
 
 // --- Links and mounts a user plants ---
 
-TEST_F(Eraser, AFolderMountedInsideAPaneOrTheModuleSourceIsNeitherEnteredNorCounted) {
+TEST_F(Eraser, AFolderOrFileMountedInsideABundleOrTheModuleSourceIsNeitherEnteredNorCounted) {
   MakeBundle(UserPane("alice"));
   MakeBundle(UserPane("mallory"));
+  InstallDriver();
   const fs::path mountPoint = UserPane("mallory") / "mnt";
   const fs::path sourceMount = Sys("usr/src/korvid-tessel-1.0/mnt");
+  const fs::path fileMount = Extensions() / "KorvidTessel.kext/Resources/deep/er/file";
   fs::create_directories(mountPoint);
   fs::create_directories(sourceMount);
   // In a mount namespace of the test's own where it may have one, so nothing outlives it.
   if (unshare(CLONE_NEWNS) == 0) mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
-  for (const fs::path& point : {mountPoint, sourceMount}) {
-    if (mount((outside_ / "precious").c_str(), point.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+  for (const auto& [from, point] : {std::pair{outside_ / "precious", mountPoint}, {outside_ / "precious", sourceMount},
+                                    {outside_ / "precious/keep.txt", fileMount}}) {
+    if (mount(from.c_str(), point.c_str(), nullptr, MS_BIND, nullptr) != 0) {
       GTEST_SKIP() << "cannot bind-mount here: " << std::strerror(errno);
     }
   }
   ::testing::internal::CaptureStderr();
   const int status = Run();
   const std::string said = ::testing::internal::GetCapturedStderr();
-  umount2(mountPoint.c_str(), MNT_DETACH);
-  umount2(sourceMount.c_str(), MNT_DETACH);
+  for (const fs::path& point : {mountPoint, sourceMount, fileMount}) umount2(point.c_str(), MNT_DETACH);
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(context_->removalCount, 1);  // alice's pane; mallory's stays, with its mount point
+  EXPECT_EQ(context_->removalCount, 1);  // alice's pane; mallory's and the driver stay, with their mounts
   EXPECT_FALSE(Exists(UserPane("alice")));
   EXPECT_TRUE(Exists(mountPoint));
   EXPECT_TRUE(Exists(sourceMount));
-  EXPECT_FALSE(Exists(UserPane("mallory") / "Contents"));  // the rest of the pane goes
-  EXPECT_NE(said.find(mountPoint.string() + " is on another file system"), std::string::npos) << said;
+  EXPECT_TRUE(Exists(fileMount));
+  EXPECT_FALSE(Exists(UserPane("mallory") / "Contents"));  // the rest of each bundle goes
+  EXPECT_FALSE(Exists(Extensions() / "KorvidTessel.kext/Contents"));
+  for (const fs::path& point : {mountPoint, fileMount}) {
+    EXPECT_NE(said.find(point.string() + " is on another file system"), std::string::npos) << said;
+  }
   ExpectOutsideIntact();
 }
 
