@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/admin/PrivilegedRunner.h"
+#include "platform/admin/testing/DirectRunner.h"
 
 namespace korvid {
 namespace {
