@@ -69,13 +69,13 @@ function(korvid_targets_below dir out)
   set(${out} ${targets} PARENT_SCOPE)
 endfunction()
 
-# Fails the configuration when a product target (one outside tests/, testing/, bench/ and
-# the test machines' folders) links a testing library, directly or through another
+# Fails the configuration when a product target (one outside tests/, testing/, bench/,
+# fuzz/ and the test machines' folders) links a testing library, directly or through another
 # library, or compiles a source kept in a testing/ folder.
 function(korvid_check_products_carry_no_fakes)
   get_property(testing GLOBAL PROPERTY KORVID_TESTING_LIBRARIES)
   korvid_targets_below(${PROJECT_SOURCE_DIR} targets)
-  set(test_only_dirs "/(tests|testing|bench|kernel-tests|system-tests)(/|$)")
+  set(test_only_dirs "/(tests|testing|bench|fuzz|kernel-tests|system-tests)(/|$)")
   foreach(target ${targets})
     get_target_property(dir ${target} SOURCE_DIR)
     file(RELATIVE_PATH dir ${PROJECT_SOURCE_DIR} ${dir})

@@ -94,22 +94,19 @@ static const kvc_u16 korvid_curve_rsqrt_seed[192] = {
 };
 
 /*
- * floor(sqrt(x)) with multiplications only. x shifted left by an even k lies
- * in [2^62, 2^64): it is m · 2^64 with m in [1/4, 1). Two Newton steps y ← y · (3 − m · y²) / 2
+ * sqrt(x), x > 0, with multiplications only: below 2^56 (every length korvid_curve_speed
+ * asks for) it is within one of floor(sqrt(x)). x shifted left by an even k lies in
+ * [2^62, 2^64): it is m · 2^64 with m in [1/4, 1). Two Newton steps y ← y · (3 − m · y²) / 2
  * take the table's guess of 1/sqrt(m) (2.30 fixed point) to about 27 bits; then
- * sqrt(x) = m · y · 2^(32 − k/2), which the last lines make exact: below 2^56 (every
- * length korvid_curve_speed asks for) it is within one of the root.
+ * sqrt(x) = m · y · 2^(32 − k/2).
  */
-static inline kvc_u64 korvid_curve_isqrt(kvc_u64 x)
+static inline kvc_u64 korvid_curve_root_estimate(kvc_u64 x)
 {
 	unsigned int k;
 	kvc_u64 m;
 	kvc_u64 y;
-	kvc_u64 root;
 	int step;
 
-	if (x == 0)
-		return 0;
 	k = (unsigned int)__builtin_clzll(x) & ~1u;
 	m = (x << k) >> 32; /* m in 0.32 fixed point */
 	y = (kvc_u64)korvid_curve_rsqrt_seed[(m >> 24) - 64] << 15;
@@ -118,7 +115,17 @@ static inline kvc_u64 korvid_curve_isqrt(kvc_u64 x)
 
 		y = (y * ((((kvc_u64)3 << 60) - m_y2) >> 30)) >> 31;
 	}
-	root = (m * y) >> (30 + k / 2);
+	return (m * y) >> (30 + k / 2);
+}
+
+/* floor(sqrt(x)): the estimate, made exact. */
+static inline kvc_u64 korvid_curve_isqrt(kvc_u64 x)
+{
+	kvc_u64 root;
+
+	if (x == 0)
+		return 0;
+	root = korvid_curve_root_estimate(x);
 	if (root > 0xFFFFFFFF)
 		root = 0xFFFFFFFF;
 	while (root * root > x)

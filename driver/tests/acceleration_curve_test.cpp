@@ -104,7 +104,12 @@ TEST(CurveSpeed, RootAndTopShortcutMatchTheLengthDividedByTheInterval) {
   std::mt19937 random(7);
   for (std::uint64_t i = 0; i < (1u << 21); ++i) {
     const std::uint64_t square = i < (1u << 20) ? i : random() & 0xFFFFFF;
-    ASSERT_EQ(korvid_curve_isqrt(square << 32), BitByBitRoot(square << 32)) << square;
+    const std::uint64_t root = BitByBitRoot(square << 32);
+    ASSERT_EQ(korvid_curve_isqrt(square << 32), root) << square;
+    // Exact in at most one correcting step.
+    if (square != 0) {
+      ASSERT_LE(korvid_curve_root_estimate(square << 32) - root + 1, 2u) << square;
+    }
   }
   // Speeds on both sides of the top, where no root is taken, and of the threshold.
   const std::uint64_t top = AccelerationCurve::kTopSpeed;
@@ -118,6 +123,11 @@ TEST(CurveSpeed, RootAndTopShortcutMatchTheLengthDividedByTheInterval) {
       for (std::int32_t dy = 0; dy <= 70; ++dy) check(dx, dy, interval);
     }
   }
+  // Lengths a hair under the top speed: ceil(top · interval / 1000) - 1, where top ·
+  // interval is no multiple of 1000.
+  check(40, 32, 2049);
+  check(80, 2, 3201);
+  check(128, 23, 5202);
   for (const std::int64_t interval : {40000, 100000}) {
     for (std::int32_t dx = -2600; dx <= 2600; dx += 13) {
       for (std::int32_t dy = 0; dy <= 2600; dy += 13) check(dx, dy, interval);
