@@ -17,10 +17,10 @@
 #include <string>
 
 #include "agent/Scheduler.h"
+#include "driver/client/DriverWatcher.h"
 #include "strings/PString.h"
 #include "platform/FixedPoint.h"
 #include "platform/Status.h"
-#include "platform/drivers/DriverWatcher.h"
 #include "platform/events/EventPort.h"
 #include "platform/files/PreferencesStore.h"
 #include "platform/frontapp/FrontAppSource.h"

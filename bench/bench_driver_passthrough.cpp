@@ -15,7 +15,7 @@
 
 #include "driver/TesselPointing.h"
 #include "driver/daemon/DriverDaemon.h"
-#include "platform/input/InputDevice.h"
+#include "platform/input/testing/FakeInputDevice.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "pane/messages/ControlMessages.h"
-#include "platform/process/FakeProcessTable.h"
+#include "platform/process/testing/FakeProcessTable.h"
 #include "platform/process/LinuxProcessTable.h"
 
 namespace {

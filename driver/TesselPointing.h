@@ -75,17 +75,4 @@ class KernelPointing final : public IOHIPointing {
   std::string attributePath_;
 };
 
-class RecordingPointing final : public IOHIPointing {
- public:
-  // Records each parameter in its dictionary form.
-  IOReturn SetAcceleration(std::int32_t parameter) override {
-    received_.push_back(AccelerationProperties(parameter));
-    return kIOReturnSuccess;
-  }
-  const std::vector<OSDictionary>& Received() const { return received_; }
-
- private:
-  std::vector<OSDictionary> received_;
-};
-
 }  // namespace korvid

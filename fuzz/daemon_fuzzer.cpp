@@ -14,6 +14,7 @@
 #include <string>
 
 #include "driver/TesselPointing.h"
+#include "driver/testing/RecordingPointing.h"
 #include "driver/daemon/DriverDaemon.h"
 #include "platform/Identity.h"
 

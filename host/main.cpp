@@ -138,17 +138,20 @@ QString DefaultBundleFolder() {
       QStringLiteral(KORVID_PANE_BUNDLE_PATH));
 }
 
-}  // namespace
+// The command line, parsed.
+struct HostOptions {
+  QString bundleFolder;
+  bool simulated = false;
+  QString statePath;
+  bool screenshot = false;
+  QString screenshotFile;
+  bool firstFrame = false;
+  bool noWaits = false;
+  // A picture or a measurement always runs alone.
+  bool Measuring() const { return screenshot || firstFrame; }
+};
 
-int main(int argc, char** argv) {
-  QElapsedTimer sinceStart;
-  sinceStart.start();
-  // Before any thread exists: SIGTERM and SIGINT then reach the main loop only.
-  korvid::BlockTerminationSignals();
-  QApplication application(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("korvid-tessel-settings"));
-  QApplication::setDesktopFileName(QStringLiteral("korvid-tessel-settings"));
-
+HostOptions ParseCommandLine(const QApplication& application) {
   QCommandLineParser parser;
   parser.setApplicationDescription(QStringLiteral("Settings of the Korvid Tessel mouse."));
   parser.addHelpOption();
@@ -168,29 +171,83 @@ int main(int argc, char** argv) {
   parser.addOptions({simulated, bundle, statePath, screenshot, firstFrame, noWaits});
   parser.process(application);
 
-  const QString bundleFolder = parser.value(bundle);
-  QApplication::setWindowIcon(QIcon(QDir(bundleFolder).filePath(QStringLiteral("Resources/korvid-tessel.svg"))));
+  HostOptions options;
+  options.bundleFolder = parser.value(bundle);
+  options.simulated = parser.isSet(simulated);
+  options.statePath = parser.value(statePath);
+  options.screenshot = parser.isSet(screenshot);
+  options.screenshotFile = parser.value(screenshot);
+  options.firstFrame = parser.isSet(firstFrame);
+  options.noWaits = parser.isSet(noWaits);
+  return options;
+}
 
-  // A second start raises the first window; a picture or a measurement always runs alone.
-  QDBusConnection bus = korvid::QtDBusEventPort::SessionBus();
-  const bool measuring = parser.isSet(screenshot) || parser.isSet(firstFrame);
-  if (!measuring && RaiseRunningWindow(bus)) return 0;
-  QLibrary library(QDir(bundleFolder).filePath(QStringLiteral("KorvidTesselPane.so")));
+// Loads the pane library from the bundle and creates the pane; null, after saying why,
+// when the library cannot be loaded or makes no pane.
+std::unique_ptr<PreferencePane> CreatePane(QLibrary& library, const HostOptions& host) {
+  library.setFileName(QDir(host.bundleFolder).filePath(QStringLiteral("KorvidTesselPane.so")));
   auto create = reinterpret_cast<KorvidTesselPaneCreateFunction>(library.resolve(kKorvidTesselPaneFactory));
   if (create == nullptr) {
     std::fprintf(stderr, "korvid-tessel-settings: cannot load the pane from %s: %s\n",
-                 qPrintable(bundleFolder), qPrintable(library.errorString()));
-    return 1;
+                 qPrintable(host.bundleFolder), qPrintable(library.errorString()));
+    return nullptr;
   }
-
-  const QByteArray bundleBytes = bundleFolder.toUtf8();
-  const QByteArray stateBytes = parser.value(statePath).toUtf8();
+  const QByteArray bundleBytes = host.bundleFolder.toUtf8();
+  const QByteArray stateBytes = host.statePath.toUtf8();
   korvid::PaneHostOptions options;
   options.bundleFolder = bundleBytes.constData();
-  options.simulated = parser.isSet(simulated);
+  options.simulated = host.simulated;
   options.simulatedStatePath = stateBytes.constData();
-  options.skipDeviceWaits = options.simulated && parser.isSet(noWaits);
-  std::unique_ptr<PreferencePane> pane(create(&options));
+  options.skipDeviceWaits = options.simulated && host.noWaits;
+  return std::unique_ptr<PreferencePane>(create(&options));
+}
+
+// Once the first frame is drawn and the pane has read the mouse's settings, saves a
+// picture of the window to `file` and quits.
+void SaveScreenshotWhenSettled(SettingsWindow& window, PreferencePane& pane, const QString& file) {
+  window.onFirstFrame = [&window, &pane, file] {
+    auto* poll = new QTimer(&window);
+    poll->setInterval(50);
+    QObject::connect(poll, &QTimer::timeout, &window, [&window, &pane, file, poll] {
+      if (pane.DeviceWorkPending()) return;
+      poll->stop();
+      window.repaint();
+      if (!window.grab().save(file)) {
+        std::fprintf(stderr, "korvid-tessel-settings: cannot write %s\n", qPrintable(file));
+      }
+      QCoreApplication::quit();
+    });
+    poll->start();
+  };
+}
+
+// Prints how long the first frame took from `sinceStart` and quits.
+void QuitAfterFirstFrame(SettingsWindow& window, const QElapsedTimer& sinceStart) {
+  window.onFirstFrame = [&sinceStart] {
+    std::printf("first frame after %lld ms\n", static_cast<long long>(sinceStart.elapsed()));
+    std::fflush(stdout);
+    QCoreApplication::quit();
+  };
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QElapsedTimer sinceStart;
+  sinceStart.start();
+  // Before any thread exists: SIGTERM and SIGINT then reach the main loop only.
+  korvid::BlockTerminationSignals();
+  QApplication application(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("korvid-tessel-settings"));
+  QApplication::setDesktopFileName(QStringLiteral("korvid-tessel-settings"));
+  const HostOptions host = ParseCommandLine(application);
+  QApplication::setWindowIcon(QIcon(QDir(host.bundleFolder).filePath(QStringLiteral("Resources/korvid-tessel.svg"))));
+
+  // A second start raises the first window; a picture or a measurement always runs alone.
+  QDBusConnection bus = korvid::QtDBusEventPort::SessionBus();
+  if (!host.Measuring() && RaiseRunningWindow(bus)) return 0;
+  QLibrary library;
+  std::unique_ptr<PreferencePane> pane = CreatePane(library, host);
   if (!pane) return 1;
 
   // Other programs (the uninstaller) ask this one to quit through its event port; without
@@ -206,32 +263,13 @@ int main(int argc, char** argv) {
     // The session's end or a Ctrl-C closes the window as a normal quit does.
     korvid::TerminationSignals termination([] { QCoreApplication::quit(); });
     RaiseHandler raiser(window);
-    if (!measuring && bus.isConnected()) {
+    if (!host.Measuring() && bus.isConnected()) {
       bus.registerVirtualObject(QLatin1String(kSettingsPath), &raiser);
     }
-    if (parser.isSet(screenshot)) {
-      const QString file = parser.value(screenshot);
-      // The picture shows the mouse's settings: taken once the pane has read them.
-      window.onFirstFrame = [&window, &pane, file] {
-        auto* poll = new QTimer(&window);
-        poll->setInterval(50);
-        QObject::connect(poll, &QTimer::timeout, &window, [&window, &pane, file, poll] {
-          if (pane->DeviceWorkPending()) return;
-          poll->stop();
-          window.repaint();
-          if (!window.grab().save(file)) {
-            std::fprintf(stderr, "korvid-tessel-settings: cannot write %s\n", qPrintable(file));
-          }
-          QCoreApplication::quit();
-        });
-        poll->start();
-      };
-    } else if (parser.isSet(firstFrame)) {
-      window.onFirstFrame = [&sinceStart] {
-        std::printf("first frame after %lld ms\n", static_cast<long long>(sinceStart.elapsed()));
-        std::fflush(stdout);
-        QCoreApplication::quit();
-      };
+    if (host.screenshot) {
+      SaveScreenshotWhenSettled(window, *pane, host.screenshotFile);
+    } else if (host.firstFrame) {
+      QuitAfterFirstFrame(window, sinceStart);
     }
     window.show();
     status = QApplication::exec();

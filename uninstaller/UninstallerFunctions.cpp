@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "uninstaller/UninstallerFunctions.h"
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -46,24 +45,7 @@ OSStatus SendEventToNamedProcess(ProcessTable& processes, EventPort& port, Const
     if (PStringCmp(processName, name) == 0) break;
   }
   if (eventClass == 0 && eventID == 0) return noErr;
-
-  std::uint8_t address[8];
-  std::memcpy(address, &psn.highLongOfPSN, 4);
-  std::memcpy(address + 4, &psn.lowLongOfPSN, 4);
-  AEAddressDesc target;
-  if (const OSStatus status = AECreateDesc(typeProcessSerialNumber, address, target); status != noErr) {
-    return status;
-  }
-  AppleEvent event;
-  const OSStatus created =
-      AECreateAppleEvent(eventClass, eventID, target, kAutoGenerateReturnID, kAnyTransactionID, event);
-  AEDisposeDesc(target);
-  if (created != noErr) return created;
-  AppleEvent reply;
-  const OSStatus sent = port.SendMessage(event, reply, kAENoReply, kAEDefaultTimeout);
-  AEDisposeDesc(reply);
-  AEDisposeDesc(event);
-  return sent;
+  return SendEventToProcess(port, psn, eventClass, eventID, kAENoReply, kAEDefaultTimeout);
 }
 
 bool FindSignature(std::span<const std::uint8_t> data, std::span<const std::uint8_t> signature) {

@@ -9,12 +9,13 @@
 #include <filesystem>
 
 #include "agent/KorvidTesselHelper.h"
+#include "driver/client/testing/FakeDriverWatcher.h"
 #include "pane/messages/ControlMessages.h"
 #include "platform/FourCC.h"
 #include "platform/Identity.h"
-#include "platform/drivers/FakeDriverWatcher.h"
-#include "platform/events/FakeEventPort.h"
-#include "platform/process/FakeProcessTable.h"
+#include "platform/events/testing/FakeEventPort.h"
+#include "platform/frontapp/testing/FakeFrontAppSource.h"
+#include "platform/process/testing/FakeProcessTable.h"
 
 namespace korvid {
 namespace {

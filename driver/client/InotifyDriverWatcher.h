@@ -17,7 +17,7 @@
 #include <string>
 
 #include "driver/client/DriverClient.h"
-#include "platform/drivers/DriverWatcher.h"
+#include "driver/client/DriverWatcher.h"
 
 namespace korvid {
 

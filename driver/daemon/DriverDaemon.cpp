@@ -160,10 +160,16 @@ IOReturn DriverDaemon::AddMouse(MouseSpec spec, std::string* message) {
     return Failure(kIOReturnNoDevice, message, "the driver does not start on " + spec.name);
   }
   mouse->driver->AttachPointing(std::move(spec.pointing));
+  if (const IOReturn published = Publish(*mouse, message); published != kIOReturnSuccess) return published;
+  if (const IOReturn watched = Watch(*mouse, message); watched != kIOReturnSuccess) return watched;
+  mice_.push_back(std::move(mouse));
+  return kIOReturnSuccess;
+}
 
+IOReturn DriverDaemon::Publish(Mouse& mouse, std::string* message) {
   // The socket is made under a hidden name and renamed once it listens, so whoever sees
   // it appear can connect at once.
-  const std::string hiddenPath = options_.runtimeDir + "/." + kSocketPrefix + spec.name + ".new";
+  const std::string hiddenPath = options_.runtimeDir + "/." + kSocketPrefix + mouse.name + ".new";
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (hiddenPath.size() >= sizeof address.sun_path) {
@@ -176,29 +182,32 @@ IOReturn DriverDaemon::AddMouse(MouseSpec spec, std::string* message) {
   }
   unlink(hiddenPath.c_str());
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 || chmod(hiddenPath.c_str(), 0666) < 0 ||
-      listen(fd, 64) < 0 || rename(hiddenPath.c_str(), mouse->socketPath.c_str()) < 0) {
+      listen(fd, 64) < 0 || rename(hiddenPath.c_str(), mouse.socketPath.c_str()) < 0) {
     const int error = errno;
     unlink(hiddenPath.c_str());
     close(fd);
-    return Failure(kIOReturnNotPermitted, message, "cannot publish " + mouse->socketPath + ": " + std::strerror(error));
+    return Failure(kIOReturnNotPermitted, message, "cannot publish " + mouse.socketPath + ": " + std::strerror(error));
   }
-  mouse->listenFd = fd;
+  mouse.listenFd = fd;
+  return kIOReturnSuccess;
+}
+
+IOReturn DriverDaemon::Watch(Mouse& mouse, std::string* message) {
   sd_event_source* source = nullptr;
-  if (sd_event_add_io(loop_, &source, mouse->listenFd, EPOLLIN, &DriverDaemon::OnAccept, mouse.get()) < 0) {
-    return Failure(kIOReturnNoResources, message, "cannot watch " + mouse->socketPath);
+  if (sd_event_add_io(loop_, &source, mouse.listenFd, EPOLLIN, &DriverDaemon::OnAccept, &mouse) < 0) {
+    return Failure(kIOReturnNoResources, message, "cannot watch " + mouse.socketPath);
   }
-  mouse->listen.reset(source);
-  auto* tessel = dynamic_cast<TesselPointing*>(mouse->driver->Pointing());
+  mouse.listen.reset(source);
+  auto* tessel = dynamic_cast<TesselPointing*>(mouse.driver->Pointing());
   if (tessel != nullptr && tessel->PollFd() >= 0) {
     source = nullptr;
-    if (sd_event_add_io(loop_, &source, tessel->PollFd(), EPOLLIN, &DriverDaemon::OnPointerReadable, mouse.get()) < 0) {
-      return Failure(kIOReturnNoResources, message, "cannot watch the pointer of " + spec.name);
+    if (sd_event_add_io(loop_, &source, tessel->PollFd(), EPOLLIN, &DriverDaemon::OnPointerReadable, &mouse) < 0) {
+      return Failure(kIOReturnNoResources, message, "cannot watch the pointer of " + mouse.name);
     }
     // Mouse events go before socket traffic.
     sd_event_source_set_priority(source, SD_EVENT_PRIORITY_IMPORTANT);
-    mouse->pointer.reset(source);
+    mouse.pointer.reset(source);
   }
-  mice_.push_back(std::move(mouse));
   return kIOReturnSuccess;
 }
 

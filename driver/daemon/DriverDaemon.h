@@ -78,6 +78,10 @@ class DriverDaemon {
   struct Connection;
 
   Mouse* Find(const std::string& name) const;
+  // AddMouse's steps: the mouse's socket, listening under its final name; then the loop's
+  // watch on that socket and on the mouse's pointer.
+  IOReturn Publish(Mouse& mouse, std::string* message);
+  IOReturn Watch(Mouse& mouse, std::string* message);
   static int OnAccept(sd_event_source* source, int fd, std::uint32_t revents, void* userdata);
   static int OnClientEvent(sd_event_source* source, int fd, std::uint32_t revents, void* userdata);
   static int OnClientTimeout(sd_event_source* source, std::uint64_t usec, void* userdata);

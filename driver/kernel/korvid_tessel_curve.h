@@ -36,6 +36,7 @@
 #ifdef __KERNEL__
 #include <linux/types.h>
 #include <linux/math64.h>
+typedef u16 kvc_u16;
 typedef s32 kvc_s32;
 typedef s64 kvc_s64;
 typedef u32 kvc_u32;
@@ -43,6 +44,7 @@ typedef u64 kvc_u64;
 #define KVC_DIV_U64_U32(n, d) div_u64((n), (d))
 #else
 #include <stdint.h>
+typedef uint16_t kvc_u16;
 typedef int32_t kvc_s32;
 typedef int64_t kvc_s64;
 typedef uint32_t kvc_u32;
@@ -68,22 +70,68 @@ struct korvid_curve {
 	kvc_s64 last_time_us;
 };
 
-/* floor(sqrt(x)), one result bit per step from the highest, without branches in the loop. */
+/*
+ * 1/sqrt(m) for m = (i + 64.5) / 256, i = 0..191, in 1.15 fixed point: korvid_curve_isqrt's
+ * first guess for m in [(i + 64) / 256, (i + 65) / 256), good to about 8 bits.
+ */
+static const kvc_u16 korvid_curve_rsqrt_seed[192] = {
+	65281, 64781, 64292, 63814, 63347, 62889, 62442, 62004, 61575, 61154, 60742, 60339,
+	59943, 59555, 59175, 58801, 58435, 58075, 57722, 57376, 57035, 56700, 56372, 56049,
+	55731, 55419, 55112, 54810, 54513, 54221, 53933, 53650, 53371, 53097, 52826, 52560,
+	52298, 52040, 51785, 51535, 51288, 51044, 50804, 50567, 50333, 50103, 49876, 49652,
+	49430, 49212, 48997, 48784, 48574, 48367, 48163, 47961, 47761, 47564, 47370, 47178,
+	46988, 46800, 46615, 46432, 46251, 46072, 45895, 45720, 45547, 45376, 45207, 45040,
+	44875, 44711, 44550, 44390, 44232, 44075, 43920, 43767, 43615, 43465, 43316, 43169,
+	43024, 42879, 42737, 42595, 42456, 42317, 42180, 42044, 41910, 41776, 41644, 41514,
+	41384, 41256, 41129, 41003, 40878, 40754, 40631, 40510, 40390, 40270, 40152, 40035,
+	39919, 39803, 39689, 39576, 39464, 39352, 39242, 39133, 39024, 38916, 38810, 38704,
+	38599, 38494, 38391, 38289, 38187, 38086, 37986, 37887, 37788, 37690, 37593, 37497,
+	37401, 37307, 37213, 37119, 37027, 36935, 36843, 36753, 36663, 36573, 36485, 36397,
+	36309, 36222, 36136, 36051, 35966, 35882, 35798, 35715, 35632, 35550, 35469, 35388,
+	35307, 35228, 35148, 35070, 34991, 34914, 34837, 34760, 34684, 34608, 34533, 34458,
+	34384, 34310, 34237, 34164, 34092, 34020, 33949, 33878, 33807, 33737, 33668, 33599,
+	33530, 33461, 33393, 33326, 33259, 33192, 33126, 33060, 32994, 32929, 32864, 32800,
+};
+
+/*
+ * sqrt(x), x > 0, with multiplications only: below 2^56 (every length korvid_curve_speed
+ * asks for) it is within one of floor(sqrt(x)). x shifted left by an even k lies in
+ * [2^62, 2^64): it is m · 2^64 with m in [1/4, 1). Two Newton steps y ← y · (3 − m · y²) / 2
+ * take the table's guess of 1/sqrt(m) (2.30 fixed point) to about 27 bits; then
+ * sqrt(x) = m · y · 2^(32 − k/2).
+ */
+static inline kvc_u64 korvid_curve_root_estimate(kvc_u64 x)
+{
+	unsigned int k;
+	kvc_u64 m;
+	kvc_u64 y;
+	int step;
+
+	k = (unsigned int)__builtin_clzll(x) & ~1u;
+	m = (x << k) >> 32; /* m in 0.32 fixed point */
+	y = (kvc_u64)korvid_curve_rsqrt_seed[(m >> 24) - 64] << 15;
+	for (step = 0; step < 2; step++) {
+		const kvc_u64 m_y2 = m * ((y * y) >> 32); /* m · y², 4.60 */
+
+		y = (y * ((((kvc_u64)3 << 60) - m_y2) >> 30)) >> 31;
+	}
+	return (m * y) >> (30 + k / 2);
+}
+
+/* floor(sqrt(x)): the estimate, made exact. */
 static inline kvc_u64 korvid_curve_isqrt(kvc_u64 x)
 {
-	kvc_u64 root = 0;
-	kvc_u64 bit;
+	kvc_u64 root;
 
 	if (x == 0)
 		return 0;
-	bit = (kvc_u64)1 << ((63 - __builtin_clzll(x)) & ~1);
-	for (; bit != 0; bit >>= 2) {
-		const kvc_u64 trial = root + bit;
-		const kvc_u64 fits = (kvc_u64)0 - (kvc_u64)(x >= trial); /* all ones when it fits */
-
-		x -= trial & fits;
-		root = (root >> 1) + (bit & fits);
-	}
+	root = korvid_curve_root_estimate(x);
+	if (root > 0xFFFFFFFF)
+		root = 0xFFFFFFFF;
+	while (root * root > x)
+		root--;
+	while (root < 0xFFFFFFFF && (root + 1) * (root + 1) <= x)
+		root++;
 	return root;
 }
 
@@ -100,6 +148,8 @@ static inline kvc_u32 korvid_curve_speed(kvc_s32 dx, kvc_s32 dy, kvc_s64 interva
 	const kvc_u32 top = (kvc_u32)KORVID_CURVE_TOP * KORVID_CURVE_ONE;
 	kvc_u64 x = korvid_curve_magnitude(dx);
 	kvc_u64 y = korvid_curve_magnitude(dy);
+	kvc_u64 square;
+	kvc_u64 top_root;
 	kvc_u64 length;
 	kvc_u64 speed;
 
@@ -110,7 +160,16 @@ static inline kvc_u32 korvid_curve_speed(kvc_s32 dx, kvc_s32 dy, kvc_s64 interva
 	if (x >= top_length || y >= top_length)
 		return top;
 	/* x² + y² < 2^24 here, so the 16.16 length's square fits in 64 bits. */
-	length = korvid_curve_isqrt((x * x + y * y) << 32);
+	square = (x * x + y * y) << 32;
+	/*
+	 * The speed reaches the top when length · 1000 ≥ top · interval, that is when the
+	 * length is at least top_root = ceil(top · interval / 1000) (< 2^28), and so when its
+	 * square is: the fast motions need neither the root nor the division.
+	 */
+	top_root = KVC_DIV_U64_U32((kvc_u64)top * (kvc_u64)interval_us + 999, 1000);
+	if (square >= top_root * top_root)
+		return top;
+	length = korvid_curve_isqrt(square);
 	speed = KVC_DIV_U64_U32(length * 1000, (kvc_u32)interval_us);
 	return speed > top ? top : (kvc_u32)speed;
 }

@@ -86,6 +86,56 @@ TEST(CurveGain, PinnedSpeedsAndGains) {
   }
 }
 
+// floor(sqrt(x)) one result bit at a time: slow, and plainly right.
+std::uint64_t BitByBitRoot(std::uint64_t x) {
+  std::uint64_t root = 0;
+  for (std::uint64_t bit = std::uint64_t{1} << 62; bit != 0; bit >>= 2) {
+    if (x >= root + bit) {
+      x -= root + bit;
+      root = (root >> 1) + bit;
+    } else {
+      root >>= 1;
+    }
+  }
+  return root;
+}
+
+TEST(CurveSpeed, RootAndTopShortcutMatchTheLengthDividedByTheInterval) {
+  // Every squared length the speed can ask for below 2^20 counts², and a sample above.
+  std::mt19937 random(7);
+  for (std::uint64_t i = 0; i < (1u << 21); ++i) {
+    const std::uint64_t square = i < (1u << 20) ? i : random() & 0xFFFFFF;
+    const std::uint64_t root = BitByBitRoot(square << 32);
+    ASSERT_EQ(korvid_curve_isqrt(square << 32), root) << square;
+    // Exact in at most one correcting step.
+    if (square != 0) {
+      ASSERT_LE(korvid_curve_root_estimate(square << 32) - root + 1, 2u) << square;
+    }
+  }
+  // Speeds on both sides of the top, where no root is taken, and of the threshold.
+  const std::uint64_t top = AccelerationCurve::kTopSpeed;
+  const auto check = [&](std::int32_t dx, std::int32_t dy, std::int64_t interval) {
+    const std::uint64_t square = std::uint64_t(std::int64_t{dx} * dx + std::int64_t{dy} * dy) << 32;
+    const std::uint64_t expected = std::min(BitByBitRoot(square) * 1000 / interval, top);
+    ASSERT_EQ(AccelerationCurve::Speed(dx, dy, interval), expected) << dx << "," << dy << " in " << interval;
+  };
+  for (const std::int64_t interval : {125, 999, 1000, 1001, 4000, 7777}) {
+    for (std::int32_t dx = -70; dx <= 70; ++dx) {
+      for (std::int32_t dy = 0; dy <= 70; ++dy) check(dx, dy, interval);
+    }
+  }
+  // Lengths a hair under the top speed: ceil(top · interval / 1000) - 1, where top ·
+  // interval is no multiple of 1000.
+  check(40, 32, 2049);
+  check(80, 2, 3201);
+  check(128, 23, 5202);
+  for (const std::int64_t interval : {40000, 100000}) {
+    for (std::int32_t dx = -2600; dx <= 2600; dx += 13) {
+      for (std::int32_t dy = 0; dy <= 2600; dy += 13) check(dx, dy, interval);
+    }
+  }
+}
+
 TEST(CurveApply, PinnedOutputs) {
   struct Row {
     std::int32_t parameter;

@@ -19,7 +19,9 @@
 
 #include "driver/TesselPointing.h"
 #include "driver/daemon/DriverDaemon.h"
+#include "driver/testing/RecordingPointing.h"
 #include "platform/Identity.h"
+#include "platform/input/testing/FakeInputDevice.h"
 
 namespace korvid {
 namespace {

@@ -8,6 +8,7 @@
 
 #include "driver/KorvidTessel.h"
 #include "driver/TesselPointing.h"
+#include "driver/testing/RecordingPointing.h"
 #include "platform/Identity.h"
 
 namespace korvid {

@@ -9,7 +9,7 @@
 
 #include "driver/KorvidTessel.h"
 #include "driver/TesselPointing.h"
-#include "platform/input/InputDevice.h"
+#include "platform/input/testing/FakeInputDevice.h"
 
 namespace korvid {
 namespace {

@@ -6,15 +6,6 @@
 
 namespace korvid {
 
-bool ManualDeviceExecutor::RunNext() {
-  if (jobs_.empty()) return false;
-  auto job = std::move(jobs_.front());
-  jobs_.pop_front();
-  job.first();
-  job.second();
-  return true;
-}
-
 ThreadedDeviceExecutor::ThreadedDeviceExecutor() : home_(std::make_unique<QObject>()) {
   thread_.setObjectName(QStringLiteral("korvid-device"));
   worker_ = new QObject;

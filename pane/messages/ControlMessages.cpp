@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "pane/messages/ControlMessages.h"
 
-#include <cstring>
-
 namespace korvid {
 
 OSStatus FindNamedProcess(ProcessTable& processes, ConstPString name, ProcessSerialNumber* psn) {
@@ -30,34 +28,18 @@ OSStatus SendControl(ProcessTable& processes, EventPort& port, ConstPString name
   if (const OSStatus status = FindNamedProcess(processes, name, &psn); status != noErr) {
     return status;
   }
-  std::uint8_t address[8];
-  std::memcpy(address, &psn.highLongOfPSN, 4);
-  std::memcpy(address + 4, &psn.lowLongOfPSN, 4);
-  AEAddressDesc target;
-  if (const OSStatus status = AECreateDesc(typeProcessSerialNumber, address, target);
-      status != noErr) {
+  const auto fill = [&](AppleEvent& event) {
+    OSStatus status = AEPutParamValue(event, keyDirectObject, typeMagnitude, command);
+    if (status == noErr) status = AEPutParamValue(event, kKvdC, typeSInt32, value);
     return status;
+  };
+  if (!result) {
+    return SendEventToProcess(port, psn, kKvdO, kKvdC, kAENoReply, kControlReplyTimeoutTicks, fill);
   }
-  AppleEvent event;
-  const OSStatus created =
-      AECreateAppleEvent(kKvdO, kKvdC, target, kAutoGenerateReturnID, kAnyTransactionID, event);
-  AEDisposeDesc(target);
-  if (created != noErr) return created;
-
-  AppleEvent reply;  // a null descriptor until the send fills it
-  OSStatus status = AEPutParamValue(event, keyDirectObject, typeMagnitude, command);
-  if (status == noErr) status = AEPutParamValue(event, kKvdC, typeSInt32, value);
-  if (status == noErr) {
-    if (result) {
-      status = port.SendMessage(event, reply, kAEWaitReply, kControlReplyTimeoutTicks);
-      if (status == noErr) status = AEGetParamValue(reply, keyDirectObject, typeSInt32, *result);
-    } else {
-      status = port.SendMessage(event, reply, kAENoReply, kControlReplyTimeoutTicks);
-    }
-  }
-  AEDisposeDesc(reply);
-  AEDisposeDesc(event);
-  return status;
+  return SendEventToProcess(port, psn, kKvdO, kKvdC, kAEWaitReply, kControlReplyTimeoutTicks, fill,
+                            [&](const AppleEvent& reply) {
+                              return AEGetParamValue(reply, keyDirectObject, typeSInt32, *result);
+                            });
 }
 
 }  // namespace

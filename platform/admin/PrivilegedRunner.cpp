@@ -60,9 +60,4 @@ OSStatus PkexecRunner::RunTool(const std::filesystem::path& tool, std::span<cons
   return noErr;
 }
 
-OSStatus DirectRunner::RunTool(const std::filesystem::path& tool, std::span<const std::string> arguments,
-                               int& exitStatus) {
-  return SpawnAndWait(tool, arguments, exitStatus);
-}
-
 }  // namespace korvid

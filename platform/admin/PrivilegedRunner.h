@@ -37,13 +37,6 @@ class PkexecRunner final : public PrivilegedRunner {
   std::filesystem::path pkexec_;
 };
 
-// Runs the tool directly with the caller's own rights (tests, and runs already as root).
-class DirectRunner final : public PrivilegedRunner {
- public:
-  OSStatus RunTool(const std::filesystem::path& tool, std::span<const std::string> arguments,
-                   int& exitStatus) override;
-};
-
 // Starts `program` with `arguments` and waits for it: its exit status (128 + signal when
 // killed). errAuthorizationToolExecuteFailure when it could not be started. `quiet` sends
 // its output to /dev/null.

@@ -8,14 +8,14 @@ SimulatedDeviceWatcher::SimulatedDeviceWatcher(Delivery delivery) : delivery_(de
 SimulatedDeviceWatcher::~SimulatedDeviceWatcher() = default;
 
 DeviceService SimulatedDeviceWatcher::Plug(std::shared_ptr<UsbDeviceInterface> device) {
-  const DeviceService service = nextService_++;
+  const DeviceService service = NewService();
   attached_.emplace(service, device);
   if (watching_) Enqueue(Event{true, service, std::move(device)});
   return service;
 }
 
 DeviceService SimulatedDeviceWatcher::PlugRefused() {
-  const DeviceService service = nextService_++;
+  const DeviceService service = NewService();
   attached_.emplace(service, nullptr);
   refused_.insert(service);
   if (watching_) Enqueue(Event{true, service, nullptr, true});
@@ -60,25 +60,9 @@ int SimulatedDeviceWatcher::DeliverPending() {
 
 void SimulatedDeviceWatcher::Deliver(const Event& event) {
   if (event.arrival) {
-    if (!onArrival_) return;
-    ArrivalHandler handler = onArrival_;
-    handler({DeviceArrival{event.service, event.device, event.refused}});
-    return;
-  }
-  std::vector<DeviceNotification> notifications;
-  for (const auto& [notification, interest] : interests_) {
-    if (interest.service == event.service) notifications.push_back(notification);
-  }
-  for (DeviceNotification notification : notifications) {
-    const auto interest = interests_.find(notification);
-    if (interest == interests_.end()) continue;
-    InterestHandler handler = interest->second.handler;
-    handler(event.service, kIOMessageServiceIsTerminated, nullptr);
-  }
-  for (DeviceNotification notification : notifications) interests_.erase(notification);
-  if (onRemoval_) {
-    RemovalHandler handler = onRemoval_;
-    handler({event.service});
+    ReportArrival(DeviceArrival{event.service, event.device, event.refused});
+  } else {
+    ReportTermination(event.service);
   }
 }
 
@@ -91,38 +75,17 @@ IOReturn SimulatedDeviceWatcher::Start() {
 std::vector<DeviceArrival> SimulatedDeviceWatcher::WatchArrivals(ArrivalHandler handler) {
   std::vector<DeviceArrival> arrivals;
   if (!watching_) return arrivals;
-  onArrival_ = std::move(handler);
+  SetArrivalHandler(std::move(handler));
   for (const auto& [service, device] : attached_) {
     arrivals.push_back(DeviceArrival{service, device, refused_.count(service) != 0});
   }
   return arrivals;
 }
 
-std::vector<DeviceService> SimulatedDeviceWatcher::WatchRemovals(RemovalHandler handler) {
-  if (watching_) onRemoval_ = std::move(handler);
-  return {};
-}
-
-IOReturn SimulatedDeviceWatcher::AddInterest(DeviceService service, InterestHandler handler,
-                                             DeviceNotification& notification) {
-  notification = 0;
-  if (!handler) return kIOReturnBadArgument;
-  if (!watching_ || attached_.count(service) == 0 || refused_.count(service) != 0) return kIOReturnNoDevice;
-  notification = nextNotification_++;
-  interests_.emplace(notification, Interest{service, std::move(handler)});
-  return kIOReturnSuccess;
-}
-
-void SimulatedDeviceWatcher::RemoveInterest(DeviceNotification notification) {
-  interests_.erase(notification);
-}
-
 void SimulatedDeviceWatcher::Stop() {
   watching_ = false;
   queue_.clear();
-  interests_.clear();
-  onArrival_ = nullptr;
-  onRemoval_ = nullptr;
+  ForgetClients();
 }
 
 }  // namespace korvid

@@ -10,11 +10,11 @@
 #include <memory>
 #include <set>
 
-#include "platform/devices/DeviceWatcher.h"
+#include "platform/devices/DeviceWatcherBase.h"
 
 namespace korvid {
 
-class SimulatedDeviceWatcher final : public DeviceWatcher {
+class SimulatedDeviceWatcher final : public DeviceWatcherBase {
  public:
   enum class Delivery { kManual, kEventLoop };
 
@@ -36,28 +36,23 @@ class SimulatedDeviceWatcher final : public DeviceWatcher {
   // Delivers the queued events in order. Returns the number delivered.
   int DeliverPending();
 
-  bool Watching() const { return watching_; }
+  bool Watching() const override { return watching_; }
   bool Attached(DeviceService service) const { return attached_.count(service) != 0; }
-  std::size_t InterestCount() const { return interests_.size(); }
   std::size_t PendingCount() const { return queue_.size(); }
 
   IOReturn Start() override;
   std::vector<DeviceArrival> WatchArrivals(ArrivalHandler handler) override;
-  std::vector<DeviceService> WatchRemovals(RemovalHandler handler) override;
-  IOReturn AddInterest(DeviceService service, InterestHandler handler, DeviceNotification& notification) override;
-  void RemoveInterest(DeviceNotification notification) override;
   void Stop() override;
 
  private:
+  bool Reported(DeviceService service) const override {
+    return attached_.count(service) != 0 && refused_.count(service) == 0;
+  }
   struct Event {
     bool arrival;
     DeviceService service;
     std::shared_ptr<UsbDeviceInterface> device;
     bool refused = false;
-  };
-  struct Interest {
-    DeviceService service;
-    InterestHandler handler;
   };
   void Enqueue(Event event);
   void Deliver(const Event& event);
@@ -70,11 +65,6 @@ class SimulatedDeviceWatcher final : public DeviceWatcher {
   std::map<DeviceService, std::shared_ptr<UsbDeviceInterface>> attached_;  // in plug order
   std::set<DeviceService> refused_;
   std::deque<Event> queue_;
-  std::map<DeviceNotification, Interest> interests_;
-  ArrivalHandler onArrival_;
-  RemovalHandler onRemoval_;
-  DeviceService nextService_ = 1;
-  DeviceNotification nextNotification_ = 1;
 };
 
 }  // namespace korvid

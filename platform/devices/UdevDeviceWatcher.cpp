@@ -53,31 +53,19 @@ IOReturn UdevDeviceWatcher::Start() {
 std::vector<DeviceArrival> UdevDeviceWatcher::WatchArrivals(ArrivalHandler handler) {
   std::vector<DeviceArrival> arrivals;
   if (!started_) return arrivals;
-  onArrival_ = std::move(handler);
+  SetArrivalHandler(std::move(handler));
   for (const TesselNode& node : EnumerateTessels()) {
     if (auto arrival = Capture(node)) arrivals.push_back(std::move(*arrival));
   }
   return arrivals;
 }
 
-std::vector<DeviceService> UdevDeviceWatcher::WatchRemovals(RemovalHandler handler) {
-  if (started_) onRemoval_ = std::move(handler);
-  return {};
+bool UdevDeviceWatcher::Reported(DeviceService service) const {
+  for (const auto& entry : attached_) {
+    if (entry.second == service) return true;
+  }
+  return false;
 }
-
-IOReturn UdevDeviceWatcher::AddInterest(DeviceService service, InterestHandler handler,
-                                        DeviceNotification& notification) {
-  notification = 0;
-  if (!handler) return kIOReturnBadArgument;
-  bool attached = false;
-  for (const auto& entry : attached_) attached = attached || entry.second == service;
-  if (!attached) return kIOReturnNoDevice;
-  notification = nextNotification_++;
-  interests_.emplace(notification, Interest{service, std::move(handler)});
-  return kIOReturnSuccess;
-}
-
-void UdevDeviceWatcher::RemoveInterest(DeviceNotification notification) { interests_.erase(notification); }
 
 void UdevDeviceWatcher::Stop() {
   if (notifier_) notifier_->setEnabled(false);
@@ -86,9 +74,7 @@ void UdevDeviceWatcher::Stop() {
   notifier_.reset();
   monitor_.reset();
   udev_.reset();
-  onArrival_ = nullptr;
-  onRemoval_ = nullptr;
-  interests_.clear();
+  ForgetClients();
   attached_.clear();
   refused_.clear();
   started_ = false;
@@ -108,7 +94,7 @@ std::optional<DeviceArrival> UdevDeviceWatcher::Capture(const TesselNode& node) 
       *diagnostics_ << "Korvid Tessel: " << error << '\n' << std::flush;
     }
     if (refused != refused_.end()) return std::nullopt;  // told already
-    const DeviceService service = nextService_++;
+    const DeviceService service = NewService();
     refused_.emplace(node.syspath, service);
     return DeviceArrival{service, nullptr, true};
   }
@@ -118,7 +104,7 @@ std::optional<DeviceArrival> UdevDeviceWatcher::Capture(const TesselNode& node) 
     service = refused->second;
     refused_.erase(refused);
   } else {
-    service = nextService_++;
+    service = NewService();
   }
   attached_.emplace(node.syspath, service);
   return DeviceArrival{service, std::shared_ptr<UsbDeviceInterface>(std::move(device))};
@@ -144,48 +130,25 @@ void UdevDeviceWatcher::HandleEvent(udev_device* device) {
   }
   // "change" also counts: udev re-triggers the node once the access rule is installed.
   if (std::strcmp(action, "add") != 0 && std::strcmp(action, "change") != 0) return;
-  if (attached_.count(syspath) != 0 || !onArrival_) return;
+  if (attached_.count(syspath) != 0 || !WatchingArrivals()) return;
   const auto node = udev::TesselNodeFromHidraw(device);
   if (!node) return;  // another device, another interface, or already gone
-  auto arrival = Capture(*node);
-  if (!arrival) return;
-  ArrivalHandler handler = onArrival_;
-  std::vector<DeviceArrival> arrivals;
-  arrivals.push_back(std::move(*arrival));
-  handler(std::move(arrivals));
+  if (auto arrival = Capture(*node)) ReportArrival(std::move(*arrival));
 }
 
 void UdevDeviceWatcher::Terminate(const std::string& syspath) {
+  // A refused mouse has no interests: its removal alone is reported.
   if (const auto refused = refused_.find(syspath); refused != refused_.end()) {
     const DeviceService service = refused->second;
     refused_.erase(refused);
-    if (onRemoval_) {
-      RemovalHandler handler = onRemoval_;
-      handler({service});
-    }
+    ReportTermination(service);
     return;
   }
   const auto found = attached_.find(syspath);
   if (found == attached_.end()) return;  // never reported: not ours
   const DeviceService service = found->second;
   attached_.erase(found);
-  // The termination message first, to every interest in this mouse; handlers may take
-  // their registration back (or stop the watcher) while we go.
-  std::vector<DeviceNotification> notifications;
-  for (const auto& [notification, interest] : interests_) {
-    if (interest.service == service) notifications.push_back(notification);
-  }
-  for (DeviceNotification notification : notifications) {
-    const auto interest = interests_.find(notification);
-    if (interest == interests_.end()) continue;
-    InterestHandler handler = interest->second.handler;
-    handler(service, kIOMessageServiceIsTerminated, nullptr);
-  }
-  for (DeviceNotification notification : notifications) interests_.erase(notification);
-  if (onRemoval_) {
-    RemovalHandler handler = onRemoval_;
-    handler({service});
-  }
+  ReportTermination(service);
 }
 
 }  // namespace korvid

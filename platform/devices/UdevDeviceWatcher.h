@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/devices/DeviceWatcher.h"
+#include "platform/devices/DeviceWatcherBase.h"
 #include "platform/usb/TesselDevices.h"
 #include "platform/usb/UdevTessel.h"
 
@@ -17,7 +17,7 @@ class QSocketNotifier;
 
 namespace korvid {
 
-class UdevDeviceWatcher final : public DeviceWatcher {
+class UdevDeviceWatcher final : public DeviceWatcherBase {
  public:
   // Opens a found node as OpenTessel does (status, handle, message).
   using Opener = std::function<IOReturn(const TesselNode&, std::unique_ptr<UsbDeviceInterface>&, std::string*)>;
@@ -36,9 +36,6 @@ class UdevDeviceWatcher final : public DeviceWatcher {
 
   IOReturn Start() override;
   std::vector<DeviceArrival> WatchArrivals(ArrivalHandler handler) override;
-  std::vector<DeviceService> WatchRemovals(RemovalHandler handler) override;
-  IOReturn AddInterest(DeviceService service, InterestHandler handler, DeviceNotification& notification) override;
-  void RemoveInterest(DeviceNotification notification) override;
   void Stop() override;
 
   // The netlink source of `events`: "udev" or "kernel".
@@ -48,10 +45,8 @@ class UdevDeviceWatcher final : public DeviceWatcher {
   void ProcessPendingEvents();
 
  private:
-  struct Interest {
-    DeviceService service;
-    InterestHandler handler;
-  };
+  bool Watching() const override { return started_; }
+  bool Reported(DeviceService service) const override;
   std::optional<DeviceArrival> Capture(const TesselNode& node);
   void HandleEvent(udev_device* device);
   void Terminate(const std::string& syspath);
@@ -66,13 +61,8 @@ class UdevDeviceWatcher final : public DeviceWatcher {
   std::unique_ptr<QSocketNotifier> notifier_;
   std::vector<std::unique_ptr<QSocketNotifier>> retiredNotifiers_;
   int dispatching_ = 0;
-  ArrivalHandler onArrival_;
-  RemovalHandler onRemoval_;
   std::map<std::string, DeviceService> attached_;  // hidraw syspath -> service
   std::map<std::string, DeviceService> refused_;   // attached, but not ours to open
-  std::map<DeviceNotification, Interest> interests_;
-  DeviceService nextService_ = 1;
-  DeviceNotification nextNotification_ = 1;
 };
 
 }  // namespace korvid

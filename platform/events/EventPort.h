@@ -69,4 +69,13 @@ class EventHandlerTable {
   std::map<std::pair<AEEventClass, AEEventID>, AEEventHandler> handlers_;
 };
 
+// Sends an event (eventClass, eventID) to the process `psn` through `port`: `fill`, when
+// given, puts the event's parameters; the event goes with `mode` and `timeoutTicks`; and
+// `readReply`, when given, reads the reply of a send that succeeded. Returns the first
+// failure of these steps. Event and reply are disposed of either way.
+OSStatus SendEventToProcess(EventPort& port, const ProcessSerialNumber& psn, AEEventClass eventClass,
+                            AEEventID eventID, AESendMode mode, std::int32_t timeoutTicks,
+                            const std::function<OSStatus(AppleEvent& event)>& fill = {},
+                            const std::function<OSStatus(const AppleEvent& reply)>& readReply = {});
+
 }  // namespace korvid

@@ -16,10 +16,6 @@ bool IsBundleName(const fs::path& folder) { return folder.extension() == ".app";
 std::optional<fs::path> BundleFolderOf(const fs::path& executable) {
   const fs::path folder = executable.parent_path();
   if (IsBundleName(folder)) return folder;
-  if (folder.filename() == "MacOS" && folder.parent_path().filename() == "Contents" &&
-      IsBundleName(folder.parent_path().parent_path())) {
-    return folder.parent_path().parent_path();
-  }
   return std::nullopt;
 }
 

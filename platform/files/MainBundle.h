@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The running application's own bundle folder, found from its executable's location:
-// the executable sits directly in "Name.app/" or in "Name.app/Contents/MacOS/"; its
+// the executable sits directly in "Name.app/", as in every bundle we install; its
 // resources are in the bundle's "Resources/" folder.
 #pragma once
 

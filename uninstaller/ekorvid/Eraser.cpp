@@ -401,17 +401,8 @@ void RetireBootRule(const EraserContext& context) {
   WriteFileData(rule, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), 0644);
 }
 
-}  // namespace
-
-int RunEraser(std::span<const char* const> arguments, EraserContext& context) {
-  if (arguments.size() != 2 || arguments[1] == nullptr || std::strcmp(arguments[1], kEraserArgument) != 0) {
-    return 0;
-  }
-  context.removalCount = 0;
-  // The driver stops before its bundle goes.
-  if (context.stopDriver) context.stopDriver();
-
-  // Steps 1 to 3: the driver and the machine's panes, each with the links made for it.
+// Steps 1 to 3: the driver and the machine's panes, each with the links made for it.
+void RemoveBundles(EraserContext& context) {
   struct Bundle {
     FolderDomain domain;
     FolderType type;
@@ -429,6 +420,9 @@ int RunEraser(std::span<const char* const> arguments, EraserContext& context) {
   }
   // The kernel module built from the driver's source (not counted: the driver is).
   RemoveKernelModule(context.systemRoot);
+}
+
+void RemoveReceipt(EraserContext& context) {
   // Step 4: the receipt (a folder); not counted.
   DeleteItemInFolder(context, kLocalDomain, kReceiptsFolderType, kReceiptName);
   // Step 5: the log beside it, a single item; not counted.
@@ -441,10 +435,16 @@ int RunEraser(std::span<const char* const> arguments, EraserContext& context) {
       RemoveItem(log, info.kind == ItemKind::kFolder);
     }
   }
+}
+
+void TouchChangedFolders(EraserContext& context) {
   // Steps 6 to 8: the folders that changed get a new date.
   TouchItemInFolder(context, kSystemDomain, kKernelExtensionsFolderType, "");
   TouchItemInFolder(context, kLocalDomain, kDomainLibraryFolderType, kPanesFolderName);
   TouchItemInFolder(context, kSystemDomain, kDomainLibraryFolderType, kPanesFolderName);
+}
+
+void RemoveUsersPanes(EraserContext& context) {
   // Step 9: every user's own pane, one level below the users folder.
   {
     ItemRef users;
@@ -460,6 +460,22 @@ int RunEraser(std::span<const char* const> arguments, EraserContext& context) {
                     });
     }
   }
+}
+
+}  // namespace
+
+int RunEraser(std::span<const char* const> arguments, EraserContext& context) {
+  if (arguments.size() != 2 || arguments[1] == nullptr || std::strcmp(arguments[1], kEraserArgument) != 0) {
+    return 0;
+  }
+  context.removalCount = 0;
+  // The driver stops before its bundle goes.
+  if (context.stopDriver) context.stopDriver();
+
+  RemoveBundles(context);
+  RemoveReceipt(context);
+  TouchChangedFolders(context);
+  RemoveUsersPanes(context);
   // What the installer put outside the bundles, and the system told of what went.
   RemoveLooseFiles(context);
   if (context.reloadSystem) context.reloadSystem();

@@ -18,10 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/admin/FakePrivilegedRunner.h"
-#include "platform/events/FakeEventPort.h"
+#include "platform/admin/testing/DirectRunner.h"
+#include "platform/admin/testing/FakePrivilegedRunner.h"
+#include "platform/events/testing/FakeEventPort.h"
 #include "platform/files/MainBundle.h"
-#include "platform/process/FakeProcessTable.h"
+#include "platform/process/testing/FakeProcessTable.h"
 #include "uninstaller/KTUninstaller.h"
 
 namespace korvid {

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "platform/events/FakeEventPort.h"
-#include "platform/process/FakeProcessTable.h"
+#include "platform/events/testing/FakeEventPort.h"
+#include "platform/process/testing/FakeProcessTable.h"
 
 namespace korvid {
 namespace {

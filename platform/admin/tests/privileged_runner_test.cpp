@@ -14,6 +14,7 @@
 
 #include "platform/admin/PrivilegedRunner.h"
 #include "platform/admin/SystemUnits.h"
+#include "platform/admin/testing/DirectRunner.h"
 
 namespace korvid {
 namespace {

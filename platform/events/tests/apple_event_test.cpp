@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/events/AppleEvent.h"
-#include "platform/events/FakeEventPort.h"
+#include "platform/events/testing/FakeEventPort.h"
 
 namespace korvid {
 namespace {

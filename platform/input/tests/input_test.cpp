@@ -6,7 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "platform/input/InputDevice.h"
+#include "platform/input/testing/FakeInputDevice.h"
 
 namespace korvid {
 namespace {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "platform/process/FakeProcessTable.h"
+#include "platform/process/testing/FakeProcessTable.h"
 
 #include <algorithm>
 #include <cstring>

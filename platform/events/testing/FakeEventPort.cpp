@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "platform/events/FakeEventPort.h"
+#include "platform/events/testing/FakeEventPort.h"
 
 namespace korvid {
 

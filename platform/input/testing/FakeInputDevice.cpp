@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "platform/input/InputDevice.h"
+#include "platform/input/testing/FakeInputDevice.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "platform/drivers/FakeDriverWatcher.h"
+#include "driver/client/testing/FakeDriverWatcher.h"
 
 #include "platform/FourCC.h"
 

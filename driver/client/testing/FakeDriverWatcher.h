@@ -12,7 +12,7 @@
 #include <set>
 #include <vector>
 
-#include "platform/drivers/DriverWatcher.h"
+#include "driver/client/DriverWatcher.h"
 
 namespace korvid {
 
