@@ -8,6 +8,7 @@
 
 #include "pane/KorvidTesselPane.h"
 #include "pane/devices/DeviceQueues.h"
+#include "pane/devices/testing/ManualDeviceExecutor.h"
 #include "platform/Identity.h"
 #include "platform/devices/SimulatedDeviceWatcher.h"
 #include "sim/SimulatedTessel.h"
