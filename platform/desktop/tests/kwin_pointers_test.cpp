@@ -36,7 +36,7 @@ class FakeKWinDevice : public QObject {
   Q_PROPERTY(qreal pointerAcceleration READ acceleration WRITE setAcceleration)
 
  public:
-  struct Spec {
+  struct Setup {
     QString sysName;
     QString name;
     quint32 vendor;
@@ -46,24 +46,24 @@ class FakeKWinDevice : public QObject {
     double acceleration = 0.4;
     bool supportsFlat = true;  // KWin ignores flat on a device without that profile
   };
-  explicit FakeKWinDevice(const Spec& spec)
-      : spec_(spec), flat_(spec.flat), acceleration_(spec.acceleration) {}
+  explicit FakeKWinDevice(const Setup& setup)
+      : setup_(setup), flat_(setup.flat), acceleration_(setup.acceleration) {}
 
-  bool pointer() const { return spec_.pointer; }
-  bool keyboard() const { return !spec_.pointer; }
-  quint32 vendor() const { return spec_.vendor; }
-  quint32 product() const { return spec_.product; }
-  QString name() const { return spec_.name; }
-  QString sysName() const { return spec_.sysName; }
+  bool pointer() const { return setup_.pointer; }
+  bool keyboard() const { return !setup_.pointer; }
+  quint32 vendor() const { return setup_.vendor; }
+  quint32 product() const { return setup_.product; }
+  QString name() const { return setup_.name; }
+  QString sysName() const { return setup_.sysName; }
   bool flat() const { return flat_; }
   void setFlat(bool flat) {
-    if (spec_.supportsFlat) flat_ = flat;
+    if (setup_.supportsFlat) flat_ = flat;
   }
   qreal acceleration() const { return acceleration_; }
   void setAcceleration(qreal acceleration) { acceleration_ = acceleration; }
 
  private:
-  const Spec spec_;
+  const Setup setup_;
   std::atomic<bool> flat_;
   std::atomic<double> acceleration_;
 };
@@ -140,10 +140,10 @@ class KWinKeeping : public ::testing::Test {
     QObject::connect(&thread_, &QThread::finished, object, &QObject::deleteLater);
     return object;
   }
-  FakeKWinDevice* Device(const FakeKWinDevice::Spec& spec) {
-    auto* device = Export(new FakeKWinDevice(spec), "/org/kde/KWin/InputDevice/" + spec.sysName,
+  FakeKWinDevice* Device(const FakeKWinDevice::Setup& setup) {
+    auto* device = Export(new FakeKWinDevice(setup), "/org/kde/KWin/InputDevice/" + setup.sysName,
                           "org.kde.KWin.InputDevice");
-    manager_->Add(spec.sysName);
+    manager_->Add(setup.sysName);
     return device;
   }
   void Announce(const QString& sysName) {
