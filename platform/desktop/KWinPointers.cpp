@@ -84,7 +84,7 @@ bool KWinPointers::Set(const QString& sysName, const char* property, const QVari
   return bus_.call(call, QDBus::Block, kDesktopReplyTimeoutMs).type() == QDBusMessage::ReplyMessage;
 }
 
-KWinPointers::PointerState KWinPointers::StateOf(const QString& sysName) {
+PointerState KWinPointers::StateOf(const QString& sysName) {
   const auto pointer = Get(sysName, "pointer");
   const auto vendor = Get(sysName, "vendor");
   const auto product = Get(sysName, "product");
@@ -102,27 +102,9 @@ DesktopPointerState KWinPointers::Read() {
   DesktopPointerState state{"KDE Plasma", DesktopAcceleration::kUnknown, false};
   const auto names = SysNames();
   if (!names) return state;
-  bool flat = false;
-  bool stacked = false;
-  for (const QString& sysName : *names) {
-    switch (StateOf(sysName)) {
-      case PointerState::kNoAnswer:
-        return state;
-      case PointerState::kNotOurs:
-        break;
-      case PointerState::kFlat:
-        flat = true;
-        break;
-      case PointerState::kStacked:
-        stacked = true;
-        break;
-    }
-  }
-  if (stacked) {
-    state.acceleration = DesktopAcceleration::kStacked;
-  } else if (flat) {
-    state.acceleration = DesktopAcceleration::kFlat;
-  }
+  std::vector<PointerState> states;
+  for (const QString& sysName : *names) states.push_back(StateOf(sysName));
+  state.acceleration = CombinePointerStates(states);
   return state;
 }
 

@@ -50,7 +50,6 @@ class KWinPointers final : public DesktopPointers {
   OSStatus Keep();
 
  private:
-  enum class PointerState { kNotOurs, kFlat, kStacked, kNoAnswer };
 
   std::optional<QStringList> SysNames();
   std::optional<QVariant> Get(const QString& sysName, const char* property);

@@ -26,4 +26,16 @@ bool FlatAgainBudget::Allow(const std::string& key, const std::string& device, c
   return true;
 }
 
+DesktopAcceleration CombinePointerStates(const std::vector<PointerState>& states) {
+  bool flat = false;
+  bool stacked = false;
+  for (const PointerState state : states) {
+    if (state == PointerState::kNoAnswer) return DesktopAcceleration::kUnknown;
+    flat = flat || state == PointerState::kFlat;
+    stacked = stacked || state == PointerState::kStacked;
+  }
+  if (stacked) return DesktopAcceleration::kStacked;
+  return flat ? DesktopAcceleration::kFlat : DesktopAcceleration::kUnknown;
+}
+
 }  // namespace korvid

@@ -7,8 +7,18 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
+
+#include "platform/desktop/DesktopPointers.h"
 
 namespace korvid {
+
+// What one pointer of the desktop runs, as a back end reads it.
+enum class PointerState { kNotOurs, kFlat, kStacked, kNoAnswer };
+
+// The desktop's acceleration on the Tessel from its pointers' states: unknown when one did
+// not answer or none is the Tessel's, stacked when any Tessel pointer is, else flat.
+DesktopAcceleration CombinePointerStates(const std::vector<PointerState>& states);
 
 // One line for the user's log (the helper prefixes its name and writes it on stderr).
 using DesktopLog = std::function<void(const std::string& line)>;

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "platform/desktop/XInputPointers.h"
+#include "platform/frontapp/XcbDisplay.h"
 
 #include <poll.h>
 #include <xcb/xcb.h>
@@ -37,13 +38,6 @@ bool IsFlatAtZero(std::span<const std::uint8_t> enabled, float speed) {
 
 namespace {
 
-template <typename T>
-struct FreeReply {
-  void operator()(T* reply) const { std::free(reply); }
-};
-template <typename T>
-using Reply = std::unique_ptr<T, FreeReply<T>>;
-
 // The reply to request `sequence`, awaited for kDesktopReplyTimeoutMs at most; null on an
 // error, a broken connection or no answer in time (the late reply is then thrown away).
 template <typename T>
@@ -73,21 +67,8 @@ constexpr const char kXInputExtension[] = "XInputExtension";
 }  // namespace
 
 XInputPointers::XInputPointers(const char* display, DesktopLog log) : log_(std::move(log)) {
-  const char* name = display != nullptr ? display : std::getenv("DISPLAY");
-  if (name == nullptr || *name == '\0') return;
-  int screenNumber = 0;
-  connection_ = xcb_connect(name, &screenNumber);
-  if (xcb_connection_has_error(connection_)) {
-    Disconnect();
-    return;
-  }
-  xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection_));
-  for (int i = 0; i < screenNumber && screens.rem > 0; ++i) xcb_screen_next(&screens);
-  if (screens.rem == 0) {
-    Disconnect();
-    return;
-  }
-  root_ = screens.data->root;
+  connection_ = ConnectToDisplay(display, root_);
+  if (connection_ == nullptr) return;
 
   // The extension first, with a bounded wait: the xinput requests below look it up again
   // (answered at once by then) and need it present.
@@ -164,7 +145,7 @@ std::optional<XInputPointers::Property> XInputPointers::GetProperty(std::uint16_
   return value;
 }
 
-XInputPointers::PointerState XInputPointers::StateOf(std::uint16_t device) {
+PointerState XInputPointers::StateOf(std::uint16_t device) {
   const auto product = GetProperty(device, productIdAtom_);
   if (!product) return PointerState::kNoAnswer;
   if (product->format != 32) return PointerState::kNotOurs;
@@ -211,27 +192,9 @@ DesktopPointerState XInputPointers::Read() {
   if (connection_ == nullptr) return state;
   const auto pointers = SlavePointers(XCB_INPUT_DEVICE_ALL);
   if (!pointers) return state;
-  bool flat = false;
-  bool stacked = false;
-  for (const DeviceInfo& pointer : *pointers) {
-    switch (StateOf(pointer.id)) {
-      case PointerState::kNoAnswer:
-        return state;
-      case PointerState::kNotOurs:
-        break;
-      case PointerState::kFlat:
-        flat = true;
-        break;
-      case PointerState::kStacked:
-        stacked = true;
-        break;
-    }
-  }
-  if (stacked) {
-    state.acceleration = DesktopAcceleration::kStacked;
-  } else if (flat) {
-    state.acceleration = DesktopAcceleration::kFlat;
-  }
+  std::vector<PointerState> states;
+  for (const DeviceInfo& pointer : *pointers) states.push_back(StateOf(pointer.id));
+  state.acceleration = CombinePointerStates(states);
   return state;
 }
 

@@ -66,7 +66,6 @@ class XInputPointers final : public DesktopPointers {
   OSStatus Keep();
 
  private:
-  enum class PointerState { kNotOurs, kFlat, kStacked, kNoAnswer };
   struct Property {
     std::uint32_t type = 0;  // 0 (None): the device has no such property
     std::uint8_t format = 0;

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "platform/frontapp/XcbFrontAppSource.h"
+#include "platform/frontapp/XcbDisplay.h"
 
 #include <xcb/xcb.h>
 
@@ -10,13 +11,6 @@ namespace korvid {
 
 namespace {
 
-template <typename T>
-struct FreeReply {
-  void operator()(T* reply) const { std::free(reply); }
-};
-template <typename T>
-using Reply = std::unique_ptr<T, FreeReply<T>>;
-
 xcb_atom_t InternAtom(xcb_connection_t* connection, const char* name) {
   Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
       connection, xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr));
@@ -26,21 +20,8 @@ xcb_atom_t InternAtom(xcb_connection_t* connection, const char* name) {
 }  // namespace
 
 XcbFrontAppSource::XcbFrontAppSource(const char* display) {
-  const char* name = display != nullptr ? display : std::getenv("DISPLAY");
-  if (name == nullptr || *name == '\0') return;
-  int screenNumber = 0;
-  connection_ = xcb_connect(name, &screenNumber);
-  if (xcb_connection_has_error(connection_)) {
-    Disconnect();
-    return;
-  }
-  xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection_));
-  for (int i = 0; i < screenNumber && screens.rem > 0; ++i) xcb_screen_next(&screens);
-  if (screens.rem == 0) {
-    Disconnect();
-    return;
-  }
-  root_ = screens.data->root;
+  connection_ = ConnectToDisplay(display, root_);
+  if (connection_ == nullptr) return;
   activeWindowAtom_ = InternAtom(connection_, "_NET_ACTIVE_WINDOW");
   if (activeWindowAtom_ == static_cast<xcb_atom_t>(XCB_ATOM_NONE)) {
     Disconnect();

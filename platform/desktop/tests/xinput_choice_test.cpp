@@ -12,6 +12,24 @@
 namespace korvid {
 namespace {
 
+TEST(DesktopState, FromThePointersStates) {
+  using S = PointerState;
+  using A = DesktopAcceleration;
+  struct Row {
+    std::vector<PointerState> states;
+    DesktopAcceleration desktop;
+  };
+  const Row rows[] = {
+      {{}, A::kUnknown},
+      {{S::kNotOurs, S::kNotOurs}, A::kUnknown},  // no Tessel pointer seen
+      {{S::kNotOurs, S::kFlat}, A::kFlat},
+      {{S::kFlat, S::kStacked, S::kFlat}, A::kStacked},
+      {{S::kStacked, S::kNoAnswer}, A::kUnknown},  // one that did not answer may be anything
+      {{S::kNoAnswer, S::kFlat}, A::kUnknown},
+  };
+  for (const Row& row : rows) EXPECT_EQ(CombinePointerStates(row.states), row.desktop) << row.states.size();
+}
+
 TEST(XInputChoice, TesselProductId) {
   struct Row {
     std::vector<std::uint32_t> ids;
