@@ -13,10 +13,11 @@ MouseIdentity IdentityOf(const TesselNode& node) { return MouseIdentity{node.dev
 
 }  // namespace
 
-int ListRealMice(const Command& command, Sleeper& sleeper, std::ostream& out, std::ostream& err) {
+int ListRealMice(const Command& command, Sleeper& sleeper, std::ostream& out, std::ostream& err,
+                 const PointerAcceleration* pointer) {
   const std::vector<TesselNode> nodes = EnumerateTessels();
   if (nodes.empty()) {
-    err << "tesselctl: no Korvid Tessel attached\n";
+    err << "tesselctl: no Korvid Tessel attached (" << kSimulatedHint << ")\n";
     return kExitDeviceFailure;
   }
   int status = kExitOk;
@@ -37,20 +38,22 @@ int ListRealMice(const Command& command, Sleeper& sleeper, std::ostream& out, st
         error = what + ": " + DescribeStatus(s);
       }
     }
+    if (pointer != nullptr) readout.pointer = *pointer;
     if (!error.empty()) status = kExitDeviceFailure;
     out << FormatJson(mouse, error.empty() ? &readout : nullptr, error) << "\n";
   }
   return status;
 }
 
-int RunOnRealMouse(const Command& command, Sleeper& sleeper, std::ostream& out, std::ostream& err) {
+int RunOnRealMouse(const Command& command, Sleeper& sleeper, std::ostream& out, std::ostream& err,
+                   const PointerAcceleration* pointer) {
   const std::vector<TesselNode> nodes = EnumerateTessels();
   std::vector<std::string> devnodes;
   for (const TesselNode& node : nodes) devnodes.push_back(node.devnode);
   std::string error;
   const int index = SelectDevice(command.device, devnodes, &error);
   if (index < 0) {
-    err << "tesselctl: " << error << (nodes.empty() ? " (use --simulated for the simulated mouse)" : "") << "\n";
+    err << "tesselctl: " << error << "\n";
     return kExitDeviceFailure;
   }
   const TesselNode& node = nodes[static_cast<std::size_t>(index)];
@@ -59,7 +62,7 @@ int RunOnRealMouse(const Command& command, Sleeper& sleeper, std::ostream& out, 
     err << "tesselctl: " << error << "\n";  // the reason names the node
     return kExitDeviceFailure;
   }
-  return Run(command, device.get(), sleeper, out, err, IdentityOf(node));
+  return Run(command, device.get(), sleeper, out, err, IdentityOf(node), pointer);
 }
 
 }  // namespace korvid::tesselctl

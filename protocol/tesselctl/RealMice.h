@@ -11,10 +11,13 @@
 namespace korvid::tesselctl {
 
 // `list`: the attached mice, numbered as --device takes them (with --json each one's
-// settings as well). With none attached: one line to `err` and kExitDeviceFailure.
-int ListRealMice(const Command& command, Sleeper& sleeper, std::ostream& out, std::ostream& err);
+// settings as well, and the pointer acceleration when given).
+// With none attached: one line to `err`, with the --simulated hint, and kExitDeviceFailure.
+int ListRealMice(const Command& command, Sleeper& sleeper, std::ostream& out, std::ostream& err,
+                 const PointerAcceleration* pointer = nullptr);
 
 // Runs a device command on the mouse --device names (the first by default).
-int RunOnRealMouse(const Command& command, Sleeper& sleeper, std::ostream& out, std::ostream& err);
+int RunOnRealMouse(const Command& command, Sleeper& sleeper, std::ostream& out, std::ostream& err,
+                   const PointerAcceleration* pointer = nullptr);
 
 }  // namespace korvid::tesselctl

@@ -1,9 +1,17 @@
 // SPDX-License-Identifier: MIT
 // tesselctl: show and change a Korvid Tessel's settings.
+#include <QCoreApplication>
+
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "driver/client/CurvePath.h"
+#include "platform/events/QtDBusEventPort.h"
+#include "platform/files/FolderLocator.h"
+#include "platform/files/PreferencesStore.h"
+#include "platform/process/LinuxProcessTable.h"
+#include "protocol/tesselctl/Acceleration.h"
 #include "protocol/tesselctl/RealMice.h"
 #include "protocol/tesselctl/Tesselctl.h"
 #include "sim/SimulatedTessel.h"
@@ -26,9 +34,18 @@ int main(int argc, char** argv) {
     std::cout << VersionText();
     return kExitOk;
   }
+  const PreferencesStore preferences = PreferencesStore::ForUser(FolderLocator::Default());
+  if (command.action == Action::SetAcceleration) {
+    // The user's setting for every Tessel, told to this session's helper over the bus.
+    QCoreApplication application(argc, argv);
+    LinuxProcessTable processes;
+    QtDBusEventPort events;
+    return RunAcceleration(command, preferences, processes, events, std::cout, std::cerr);
+  }
+  const PointerAcceleration pointer{StoredAcceleration(preferences), FindCurvePath()};
   if (!command.simulated) {
-    if (command.action == Action::List) return ListRealMice(command, Sleeper::Real(), std::cout, std::cerr);
-    return RunOnRealMouse(command, Sleeper::Real(), std::cout, std::cerr);
+    if (command.action == Action::List) return ListRealMice(command, Sleeper::Real(), std::cout, std::cerr, &pointer);
+    return RunOnRealMouse(command, Sleeper::Real(), std::cout, std::cerr, &pointer);
   }
 
   // The simulated mouse is the one and only mouse: number 1, node "simulated".
@@ -44,5 +61,5 @@ int main(int argc, char** argv) {
   }
   Command run = command;
   if (run.action == Action::List) run.action = Action::Show;  // --json: its settings
-  return RunSimulated(run, DefaultSimulatedTesselStatePath(), Sleeper::Real(), std::cout, std::cerr);
+  return RunSimulated(run, DefaultSimulatedTesselStatePath(), Sleeper::Real(), std::cout, std::cerr, &pointer);
 }
