@@ -16,6 +16,7 @@ namespace korvid::tesselctl {
 namespace {
 
 using korvid::testing::AnswerWith;
+using korvid::testing::FakeMouse;
 using korvid::testing::FakeMouseSpec;
 using korvid::testing::UmockdevBed;
 
@@ -36,7 +37,7 @@ TEST(TesselctlOnAttachedMice, ListNumbersThemAndDevicePicksOneByNumberOrNode) {
   Command list;
   list.action = Action::List;
   EXPECT_EQ(ListRealMice(list, sleeper, out, err), kExitDeviceFailure);
-  EXPECT_EQ(err.str(), "tesselctl: no Korvid Tessel attached\n");
+  EXPECT_EQ(err.str(), "tesselctl: no Korvid Tessel attached (use --simulated for the simulated mouse)\n");
 
   auto a = std::make_shared<SimulatedTessel>();
   auto b = std::make_shared<SimulatedTessel>();
@@ -67,16 +68,32 @@ TEST(TesselctlOnAttachedMice, ListNumbersThemAndDevicePicksOneByNumberOrNode) {
   EXPECT_NE(out.str().find("{\"node\":\"" + nodes[1].devnode + "\""), std::string::npos) << out.str();
   EXPECT_NE(out.str().find("\"polling_hz\":125"), std::string::npos) << out.str();
 
-  err.str("");
-  EXPECT_EQ(RunOnRealMouse(ParseArguments({"show", "--device", "3"}).command, sleeper, out, err), kExitDeviceFailure);
-  EXPECT_NE(err.str().find("no mouse number 3"), std::string::npos) << err.str();
+  // --device names no Tessel: said in words.
+  FakeMouseSpec other = Spec("4");
+  other.vendorID = 0x046D;
+  const FakeMouse keyboard = bed.Add(other, AnswerWith(std::make_shared<SimulatedTessel>()));
+  const std::pair<std::string, std::string> refused[] = {
+      {"3", "no mouse number 3: 2 Korvid Tessels are attached (see tesselctl list)"},
+      {"abc", "--device takes a mouse's number from tesselctl list or its node (/dev/hidrawN), not \"abc\""},
+      {"/dev/null", "/dev/null is not a hidraw node (a Tessel's node is /dev/hidrawN)"},
+      {keyboard.devnodes[0],
+       keyboard.devnodes[0] + " is not a Korvid Tessel: 2 Korvid Tessels are attached (see tesselctl list)"},
+  };
+  for (const auto& [device, words] : refused) {
+    err.str("");
+    EXPECT_EQ(RunOnRealMouse(ParseArguments({"show", "--device", device}).command, sleeper, out, err),
+              kExitDeviceFailure);
+    EXPECT_EQ(err.str(), "tesselctl: " + words + "\n");
+  }
 
   // A mouse that cannot be read is listed with its error, and the list fails.
   out.str("");
   list.json = true;
   second.InjectFailedReads(1000, kIOReturnNotResponding);
-  EXPECT_EQ(ListRealMice(list, sleeper, out, err), kExitDeviceFailure);
+  const PointerAcceleration pointer{0.5f, CurvePath::kKernelModule};
+  EXPECT_EQ(ListRealMice(list, sleeper, out, err, &pointer), kExitDeviceFailure);
   EXPECT_NE(out.str().find("\"polling_hz\":500"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("\"acceleration\":0.5,\"curve_path\":\"kernel-module\"}\n"), std::string::npos) << out.str();
   EXPECT_NE(out.str().find("{\"node\":\"" + nodes[1].devnode + "\",\"name\":\"Korvid Tessel\",\"location\":\"" +
                            FormatLocation(nodes[1].locationID) + "\",\"error\":"),
             std::string::npos)
