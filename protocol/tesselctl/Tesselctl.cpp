@@ -131,6 +131,7 @@ ParseResult ParseSet(const std::vector<std::string>& words, Command command) {
   }
   if (what == "acceleration") {
     if (words.size() != 2) return Fail("usage: set acceleration off|on|VALUE (" + AccelerationRangeText() + ")");
+    if (!command.device.empty()) return Fail("--device does not go with set acceleration: it applies to every Tessel");
     return ParseAcceleration(words[1], command);
   }
   return Fail("unknown setting \"" + what + "\" (dpi, polling, light or acceleration)");

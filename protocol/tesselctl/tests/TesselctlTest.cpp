@@ -94,6 +94,8 @@ TEST(TesselctlArgumentsTest, AccelerationOffOnOrAValueInRange) {
       EXPECT_NE(r.error.find(row.error), std::string::npos) << row.word << ": " << r.error;
     }
   }
+  EXPECT_EQ(Parse({"set", "acceleration", "1", "--device", "2"}).error,
+            "--device does not go with set acceleration: it applies to every Tessel");
   EXPECT_FALSE(Parse({"set", "acceleration"}).ok);
   EXPECT_FALSE(Parse({"set", "acceleration", "1", "2"}).ok);
 }
