@@ -6,7 +6,6 @@
 
 #include <cctype>
 #include <charconv>
-#include <cmath>
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
@@ -226,13 +225,13 @@ bool IsHidrawNode(const std::string& path) {
   return subsystem.filename() == "hidraw";
 }
 
-// Why --device names no mouse: `number` is what `device` read as a number, if it did.
-std::string DeviceNotFound(const std::string& device, unsigned number, std::size_t count) {
+// Why --device names none of the `count` mice attached.
+std::string DeviceNotFound(const std::string& device, std::size_t count) {
   const std::string attached = count == 0   ? std::string("no Korvid Tessel is attached (") + kSimulatedHint + ")"
                                : count == 1 ? "1 Korvid Tessel is attached"
                                             : std::to_string(count) + " Korvid Tessels are attached";
   if (device.empty()) return std::string("no Korvid Tessel attached (") + kSimulatedHint + ")";
-  if (ParseUnsigned(device, number)) {
+  if (unsigned number = 0; ParseUnsigned(device, number)) {
     if (number == 0) return "mice are numbered from 1, not 0 (see tesselctl list)";
     return "no mouse number " + device + ": " + attached + (count != 0 ? " (see tesselctl list)" : "");
   }
@@ -342,7 +341,7 @@ int SelectDevice(const std::string& device, const std::vector<std::string>& node
       if (nodes[i] == device) return static_cast<int>(i);
     }
   }
-  if (error != nullptr) *error = DeviceNotFound(device, number, nodes.size());
+  if (error != nullptr) *error = DeviceNotFound(device, nodes.size());
   return -1;
 }
 
