@@ -270,6 +270,12 @@ TEST_F(TesselctlRunTest, ShowsTheDefaultMouse) {
                 std::string(kStageLine) +
                 "Wheel light: on\n"
                 "Battery light: on\n");
+  // With the pointer acceleration of this machine after the mouse's own settings.
+  const std::string mouseOnly = out.str();
+  const PointerAcceleration pointer{1.2f, CurvePath::kDriverDaemon};
+  out.str("");
+  EXPECT_EQ(tesselctl::Run(ParseArguments({"show"}).command, &mouse, sleeper, out, err, {}, &pointer), kExitOk);
+  EXPECT_EQ(out.str(), mouseOnly + "Acceleration: 1.2\nAcceleration runs in: the driver daemon (korvid-tessel-driver)\n");
 }
 
 TEST_F(TesselctlRunTest, SetsAndShows) {
