@@ -7,6 +7,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextDocument>
 #include <QSpinBox>
 #include <QPushButton>
 #include <QSignalBlocker>
@@ -142,16 +144,18 @@ void KorvidTesselPane::UpdateEmptyState(const CapturedDeviceRec* current) {
   } else if (current == nullptr) {
     text = QString::fromUtf8(kEmptyNoMouse);
   } else if (current->readStatus != noErr) {
-    text = QString::fromUtf8(kEmptyNotAnswering)
-               .arg(QString::fromUtf8(current->readWhat), StatusInWords(current->readStatus).toHtmlEscaped());
+    text = QString::fromUtf8(kEmptyNotAnswering);
   }
   if (fOutlets.tesselTextEmptyState->text() != text) fOutlets.tesselTextEmptyState->setText(text);
   if (fOutlets.tesselTextPermissionCommands != nullptr) {
     const QString lines = PermissionCommands(fEnvironment.udevRulePath);
     if (commands && fOutlets.tesselTextPermissionCommands->toPlainText() != lines) {
       fOutlets.tesselTextPermissionCommands->setPlainText(lines);
-      const QFontMetrics metrics(fOutlets.tesselTextPermissionCommands->font());
-      fOutlets.tesselTextPermissionCommands->setFixedHeight(metrics.lineSpacing() * 4 + 8);
+      // Three lines and the scroll bar of a path wider than the window.
+      QPlainTextEdit* box = fOutlets.tesselTextPermissionCommands;
+      const QFontMetrics metrics(box->font());
+      box->setFixedHeight(metrics.lineSpacing() * 3 + box->horizontalScrollBar()->sizeHint().height() +
+                          2 * box->frameWidth() + 2 * static_cast<int>(box->document()->documentMargin()) + 4);
     }
     SetShown(fOutlets.tesselTextPermissionCommands, commands);
   }
@@ -175,6 +179,7 @@ void KorvidTesselPane::UpdateUI() {
     if (page == nullptr) continue;
     for (QWidget* child : page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) SetShown(child, hasMouse);
   }
+  for (const QPointer<QLabel>& note : fPageNotes) SetShown(note.data(), !hasMouse);
   for (QWidget* yRow : std::initializer_list<QWidget*>{fOutlets.tesselTextYLabel, fOutlets.tesselSliderSensitivityY,
                                                         fOutlets.tesselSpinDpiY, fSensitivityLabelSlow2.data(),
                                                         fSensitivityLabelFast2.data()}) {

@@ -80,21 +80,21 @@ struct PaneEnvironment {
 // What the status lines say.
 inline constexpr const char* kStatusReading = "Reading the mouse\u2026";
 inline constexpr const char* kStatusSaving = "Saving\u2026";
-inline constexpr const char* kStatusNoAccess = "A Korvid Tessel is attached, but this account may not open it.";
 // The empty state, in place of the mouse's settings. %1: the installed udev rule.
 inline constexpr const char* kEmptyNoMouse =
     "<b>No Korvid Tessel is connected.</b><br>Plug the mouse, or its receiver, into a USB port: its settings "
-    "appear here as soon as it is found.<br>To try this window without a mouse, start it as "
-    "<code>korvid-tessel-settings --simulated</code>.";
+    "appear here as soon as it is found.<br>To try this window without a mouse, start it as<br>"
+    "<code>korvid-tessel-settings --simulated</code>";
+// Followed by the commands that install and apply the rule.
 inline constexpr const char* kEmptyNoAccess =
-    "<b>A Korvid Tessel is attached, but this account may not open it.</b><br>The udev rule that gives the "
-    "person at the computer access to the mouse is not in effect. Install it and apply it with these commands "
-    "(select them and copy them whole), then plug the mouse in again if it is not found at once:";
-// %1: what was read, %2: why it failed.
+    "<b>A Korvid Tessel is attached, but this account may not open it.</b><br>Install the udev rule that lets "
+    "the person at the computer use it, and apply it (select the commands and copy them whole):";
+// The status line says what failed.
 inline constexpr const char* kEmptyNotAnswering =
-    "<b>The Korvid Tessel does not answer.</b><br>Reading its %1 failed: %2. Its settings are shown once it "
-    "answers; the window asks again when it comes to the front, on the refresh key (F20), or when the mouse is "
-    "plugged in again.";
+    "<b>The Korvid Tessel does not answer.</b><br>Its settings are shown once it answers. The window asks "
+    "again when it comes to the front, on the refresh key (F20), or when the mouse is plugged in again.";
+// On the mouse's own pages while there is no mouse to show.
+inline constexpr const char* kPageNoMouse = "The mouse's settings appear here once it answers.";
 // %1: what was read, %2: why it failed.
 inline constexpr const char* kStatusNotAnswering = "The mouse did not answer when its %1 was read: %2.";
 // %1: why it failed.
@@ -363,6 +363,7 @@ class KorvidTesselPane : public QObject {
   QPointer<QLabel> fDeviceLabel;
   QPointer<QWidget> fSensitivityPage;  // the mouse's own pages
   QPointer<QWidget> fMousePage;
+  std::vector<QPointer<QLabel>> fPageNotes;  // kPageNoMouse, one per page of the mouse
   QPointer<QLabel> fSensitivityLabelSlow2;  // the Y row's end labels, hidden with the Y row
   QPointer<QLabel> fSensitivityLabelFast2;
   // Last: its worker ends before anything its jobs use goes away.

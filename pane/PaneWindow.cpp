@@ -4,6 +4,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
+#include <QFormLayout>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QWindow>
 #include <QLabel>
@@ -91,6 +93,20 @@ QWidget* KorvidTesselPane::LoadMainView(QWidget* parent) {
   fOutlets.tesselTextOpenFailed = form.tesselTextOpenFailed;
   fSensitivityPage = form.tabSensitivity;
   fMousePage = form.tabMouse;
+  for (QWidget* page : {form.tabSensitivity, form.tabMouse}) {
+    auto* note = new QLabel(QString::fromUtf8(kPageNoMouse), page);
+    note->setObjectName(page->objectName() + QStringLiteral("NoMouse"));
+    note->setAlignment(Qt::AlignCenter);
+    note->setWordWrap(true);
+    note->setEnabled(false);
+    // At the top of the page: in the place of the DPI heading, which is hidden with it.
+    if (auto* grid = qobject_cast<QGridLayout*>(page->layout())) {
+      grid->addWidget(note, 0, 0, 1, grid->columnCount());
+    } else if (auto* rows = qobject_cast<QFormLayout*>(page->layout())) {
+      rows->insertRow(0, note);
+    }
+    fPageNotes.emplace_back(note);
+  }
   fSensitivityLabelSlow2 = form.labelSlow2;
   fSensitivityLabelFast2 = form.labelFast2;
   fOutlets.tesselTextRestoreDone->setVisible(false);
@@ -396,8 +412,6 @@ void KorvidTesselPane::UpdateStatus() {
   if (current != nullptr && fQueues.Busy(current->device.get())) {
     text = QString::fromUtf8(fQueues.Running(current->device.get()) == DeviceQueues::Kind::kRead ? kStatusReading
                                                                                                 : kStatusSaving);
-  } else if (current == nullptr && !fRefusedServices.empty()) {
-    text = QString::fromUtf8(kStatusNoAccess);
   } else if (current != nullptr && current->readStatus != noErr) {
     text = QString::fromUtf8(kStatusNotAnswering)
                .arg(QString::fromUtf8(current->readWhat), StatusInWords(current->readStatus));

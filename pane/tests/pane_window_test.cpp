@@ -354,11 +354,15 @@ TEST_F(PaneWindowTest, WithoutAMouseEveryControlIsDisabledAndShowsTheNeutralValu
   EXPECT_FALSE(pane->Outlets().tesselTextPermissionCommands->isVisibleTo(view));
   EXPECT_FALSE(pane->Outlets().tesselSliderSensitivityX->isVisibleTo(view));
   EXPECT_FALSE(pane->Outlets().tesselMenuPollingRate->isVisibleTo(view));
+  QLabel* note = view->findChild<QLabel*>("tabSensitivityNoMouse");
+  ASSERT_NE(note, nullptr);
+  EXPECT_TRUE(note->isVisibleTo(view));
   Plug();
   watcher->DeliverPending();
   EXPECT_FALSE(pane->Outlets().tesselBoxEmptyState->isVisibleTo(view));
   EXPECT_TRUE(pane->Outlets().tesselSliderSensitivityX->isVisibleTo(view));
   EXPECT_FALSE(pane->Outlets().tesselSliderSensitivityY->isVisibleTo(view));  // linked: one row
+  EXPECT_FALSE(note->isVisibleTo(view));
 }
 
 TEST_F(PaneWindowTest, TheNoDevicePanelIsShownOncePerLoadAsASheet) {
@@ -724,7 +728,8 @@ TEST_F(PaneWindowTest, AMouseThisAccountMayNotOpenGetsTheFixInsteadOfTheNoDevice
   LoadAndSelect();
   EXPECT_EQ(panelsShown, 0);
   EXPECT_EQ(pane->RefusedDeviceCount(), 1u);
-  EXPECT_EQ(pane->Outlets().tesselTextStatus->text(), QString::fromUtf8(kStatusNoAccess));
+  EXPECT_TRUE(pane->Outlets().tesselTextEmptyState->text().startsWith("<b>A Korvid Tessel is attached, but this "
+                                                                       "account may not open it."));
   // The fix, whole and ready to copy: the installed rule by its path (one quoted word,
   // no wrapping), then reload and trigger.
   QPlainTextEdit* commands = pane->Outlets().tesselTextPermissionCommands;
@@ -737,7 +742,7 @@ TEST_F(PaneWindowTest, AMouseThisAccountMayNotOpenGetsTheFixInsteadOfTheNoDevice
   EXPECT_FALSE(pane->Outlets().tesselSliderSensitivityX->isEnabled());
   watcher->Unplug(refused);
   watcher->DeliverPending();
-  EXPECT_TRUE(pane->Outlets().tesselTextStatus->isHidden());
+  EXPECT_TRUE(pane->Outlets().tesselTextEmptyState->text().startsWith("<b>No Korvid Tessel is connected."));
   EXPECT_FALSE(commands->isVisibleTo(view));
 }
 
