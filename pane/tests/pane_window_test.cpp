@@ -1108,6 +1108,22 @@ TEST_F(PaneWindowTest, AChangeThatDoesNotReachTheMouseReturnsToWhatTheMouseConfi
   WithPanelAnswer(true, [&] { QTest::mouseClick(o.tesselButtonRestoreDefaults, Qt::LeftButton); });
   EXPECT_EQ(o.tesselTextRestoreDone->text(), QString::fromUtf8(kRestoreDone));
   EXPECT_EQ(o.tesselSpinDpiX->value(), 1800);
+
+  // Two changes on the wire: the first fails and the controls go back, the second, taken
+  // after it, shows again.
+  ManualDeviceExecutor& wire = HoldDeviceWork();
+  const bool wheelNow = o.tesselBoxLightOnWheel->isChecked();
+  ChoosePolling(2);
+  ClickBox(o.tesselBoxLightOnWheel);
+  mouse->InjectFailedWrites(1 << 30, kIOReturnNotResponding);
+  ASSERT_TRUE(wire.RunNext());
+  EXPECT_EQ(o.tesselMenuPollingRate->currentIndex(), 1);
+  EXPECT_EQ(o.tesselBoxLightOnWheel->isChecked(), wheelNow);
+  mouse->InjectFailedWrites(0, kIOReturnNotResponding);
+  wire.RunAll();
+  EXPECT_EQ(o.tesselBoxLightOnWheel->isChecked(), !wheelNow);
+  EXPECT_EQ(o.tesselMenuPollingRate->currentIndex(), 1);
+  EXPECT_TRUE(o.tesselTextStatus->isHidden());
 }
 
 }  // namespace
