@@ -738,6 +738,9 @@ TEST_F(PaneWindowTest, AMouseThisAccountMayNotOpenGetsTheFixInsteadOfTheNoDevice
             "sudo install -m 644 '/usr/lib/korvid/PreferencePanes/Korvid Tessel.prefPane/Resources/"
             "70-korvid-tessel.rules' /etc/udev/rules.d/\nsudo udevadm control --reload\nsudo udevadm trigger");
   EXPECT_EQ(commands->lineWrapMode(), QPlainTextEdit::NoWrap);
+  // A quote in a prefix stays inside the one shell word.
+  EXPECT_EQ(PermissionCommands("/opt/o'neil/70-korvid-tessel.rules").section('\n', 0, 0),
+            "sudo install -m 644 '/opt/o'\\''neil/70-korvid-tessel.rules' /etc/udev/rules.d/");
   EXPECT_TRUE(commands->isReadOnly());
   EXPECT_FALSE(pane->Outlets().tesselSliderSensitivityX->isEnabled());
   watcher->Unplug(refused);
