@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLibrary>
 #include <QPointer>
+#include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
@@ -147,38 +148,83 @@ struct HostOptions {
   QString screenshotFile;
   bool firstFrame = false;
   bool noWaits = false;
+  QString behaviour;
+  int tab = -1;  // the page to show first; -1: the pane's own choice
+  bool startHelper = true;
   // A picture or a measurement always runs alone.
   bool Measuring() const { return screenshot || firstFrame; }
 };
 
-HostOptions ParseCommandLine(const QApplication& application) {
+// The options, in one place for both parses below.
+struct HostCommandLine {
   QCommandLineParser parser;
-  parser.setApplicationDescription(QStringLiteral("Settings of the Korvid Tessel mouse."));
-  parser.addHelpOption();
-  const QCommandLineOption simulated(QStringLiteral("simulated"),
-                                     QStringLiteral("Attach the simulated mouse (its state is kept between runs)."));
-  const QCommandLineOption bundle(QStringLiteral("bundle"), QStringLiteral("The pane bundle folder."),
-                                  QStringLiteral("folder"), DefaultBundleFolder());
-  const QCommandLineOption statePath(QStringLiteral("simulated-state"),
-                                     QStringLiteral("The simulated mouse's state file."), QStringLiteral("file"));
-  const QCommandLineOption screenshot(QStringLiteral("screenshot"),
-                                      QStringLiteral("Save a picture of the window once it is drawn, then quit."),
-                                      QStringLiteral("file.png"));
-  const QCommandLineOption firstFrame(QStringLiteral("quit-after-first-frame"),
-                                      QStringLiteral("Quit once the first frame is drawn and print how long it took."));
-  const QCommandLineOption noWaits(QStringLiteral("no-device-waits"),
-                                   QStringLiteral("With --simulated: skip the mouse's pauses (for measurements)."));
-  parser.addOptions({simulated, bundle, statePath, screenshot, firstFrame, noWaits});
-  parser.process(application);
+  QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and quit.")};
+  QCommandLineOption version{{QStringLiteral("v"), QStringLiteral("version")}, QStringLiteral("Show the version and quit.")};
+  QCommandLineOption simulated{QStringLiteral("simulated"),
+                               QStringLiteral("Attach the simulated mouse (its state is kept between runs).")};
+  QCommandLineOption bundle{QStringLiteral("bundle"), QStringLiteral("The pane bundle folder."), QStringLiteral("folder")};
+  QCommandLineOption statePath{QStringLiteral("simulated-state"), QStringLiteral("The simulated mouse's state file."),
+                               QStringLiteral("file")};
+  QCommandLineOption screenshot{QStringLiteral("screenshot"),
+                                QStringLiteral("Save a picture of the window once it is drawn, then quit."),
+                                QStringLiteral("file.png")};
+  QCommandLineOption tab{QStringLiteral("tab"), QStringLiteral("Show this page first (counted from 0)."),
+                         QStringLiteral("number")};
+  QCommandLineOption firstFrame{QStringLiteral("quit-after-first-frame"),
+                                QStringLiteral("Quit once the first frame is drawn and print how long it took.")};
+  QCommandLineOption noWaits{QStringLiteral("no-device-waits"),
+                             QStringLiteral("With --simulated: skip the mouse's pauses (for measurements).")};
+  QCommandLineOption behaviour{QStringLiteral("simulated-mouse"),
+                               QStringLiteral("With --simulated: a mouse that is \"silent\" (never answers), "
+                                              "\"refused\" (not ours to open), or \"none\" at all."),
+                               QStringLiteral("behaviour")};
+  QCommandLineOption noHelper{QStringLiteral("no-helper"),
+                              QStringLiteral("Do not start the acceleration helper (for tests and pictures).")};
 
+  HostCommandLine() {
+    parser.setApplicationDescription(QStringLiteral("Settings of the Korvid Tessel mouse."));
+    parser.addOptions({help, version, simulated, bundle, statePath, screenshot, tab, firstFrame, noWaits, behaviour, noHelper});
+  }
+};
+
+// --help and --version answer before the window system is touched, so they work without a
+// display. Returns the exit status when the program is done, or -1 to go on.
+int AnswerWithoutDisplay(int argc, char** argv) {
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
+  HostCommandLine line;
+  // Options of Qt itself (-platform, -display, ...) are unknown here: the full parse after
+  // the application exists judges them.
+  if (!line.parser.parse(arguments)) return -1;
+  if (line.parser.isSet(line.help)) {
+    // Without an application the parser cannot know the program's name.
+    std::fputs(qPrintable(line.parser.helpText().replace(QStringLiteral("<executable_name>"),
+                                                         QStringLiteral("korvid-tessel-settings"))),
+               stdout);
+    return 0;
+  }
+  if (line.parser.isSet(line.version)) {
+    std::printf("korvid-tessel-settings %s\n", KORVID_VERSION);
+    return 0;
+  }
+  return -1;
+}
+
+HostOptions ParseCommandLine(const QApplication& application) {
+  HostCommandLine line;
+  line.parser.process(application);
+  const QCommandLineParser& parser = line.parser;
   HostOptions options;
-  options.bundleFolder = parser.value(bundle);
-  options.simulated = parser.isSet(simulated);
-  options.statePath = parser.value(statePath);
-  options.screenshot = parser.isSet(screenshot);
-  options.screenshotFile = parser.value(screenshot);
-  options.firstFrame = parser.isSet(firstFrame);
-  options.noWaits = parser.isSet(noWaits);
+  options.bundleFolder = parser.isSet(line.bundle) ? parser.value(line.bundle) : DefaultBundleFolder();
+  options.simulated = parser.isSet(line.simulated);
+  options.statePath = parser.value(line.statePath);
+  options.screenshot = parser.isSet(line.screenshot);
+  options.screenshotFile = parser.value(line.screenshot);
+  options.tab = parser.isSet(line.tab) ? parser.value(line.tab).toInt() : -1;
+  options.firstFrame = parser.isSet(line.firstFrame);
+  options.noWaits = parser.isSet(line.noWaits);
+  options.startHelper = !parser.isSet(line.noHelper);
+  options.behaviour = parser.value(line.behaviour);
   return options;
 }
 
@@ -194,11 +240,14 @@ std::unique_ptr<PreferencePane> CreatePane(QLibrary& library, const HostOptions&
   }
   const QByteArray bundleBytes = host.bundleFolder.toUtf8();
   const QByteArray stateBytes = host.statePath.toUtf8();
+  const QByteArray behaviourBytes = host.behaviour.toUtf8();
   korvid::PaneHostOptions options;
   options.bundleFolder = bundleBytes.constData();
   options.simulated = host.simulated;
   options.simulatedStatePath = stateBytes.constData();
   options.skipDeviceWaits = options.simulated && host.noWaits;
+  options.startHelper = host.startHelper;
+  options.simulatedBehaviour = behaviourBytes.constData();
   return std::unique_ptr<PreferencePane>(create(&options));
 }
 
@@ -237,7 +286,9 @@ int main(int argc, char** argv) {
   sinceStart.start();
   // Before any thread exists: SIGTERM and SIGINT then reach the main loop only.
   korvid::BlockTerminationSignals();
+  if (const int answered = AnswerWithoutDisplay(argc, argv); answered >= 0) return answered;
   QApplication application(argc, argv);
+  QApplication::setApplicationVersion(QStringLiteral(KORVID_VERSION));
   QApplication::setApplicationName(QStringLiteral("korvid-tessel-settings"));
   QApplication::setDesktopFileName(QStringLiteral("korvid-tessel-settings"));
   const HostOptions host = ParseCommandLine(application);
@@ -259,6 +310,9 @@ int main(int argc, char** argv) {
   {
     SettingsWindow window(*pane);
     pane->MainViewDidLoad();
+    if (host.tab >= 0) {
+      if (auto* tabs = window.findChild<QTabWidget*>(QStringLiteral("tesselTabsMain"))) tabs->setCurrentIndex(host.tab);
+    }
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &window, [&window] { window.Unselect(); });
     // The session's end or a Ctrl-C closes the window as a normal quit does.
     korvid::TerminationSignals termination([] { QCoreApplication::quit(); });

@@ -6,6 +6,10 @@
 #include <QDesktopServices>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextDocument>
+#include <QSpinBox>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
@@ -36,6 +40,20 @@ void SetEnabled(QWidget* widget, bool enabled) {
   if (widget != nullptr) widget->setEnabled(enabled);
 }
 
+void SetSpinValue(QSpinBox* spin, int value) {
+  if (spin == nullptr) return;
+  const QSignalBlocker quiet(spin);
+  spin->setValue(value);
+}
+
+void SetShown(QWidget* widget, bool shown) {
+  if (widget != nullptr && widget->isHidden() == shown) widget->setVisible(shown);
+}
+
+QString AccelerationText(float acceleration) {
+  return acceleration == 0.0f ? QStringLiteral("Off") : QString::number(static_cast<double>(acceleration), 'f', 2);
+}
+
 int AccelerationSliderPosition(float sliderValue) {
   return static_cast<int>(std::lround(static_cast<double>(sliderValue) * kAccelerationSliderScale));
 }
@@ -64,14 +82,111 @@ std::uint16_t KeyCodeOf(const QKeyEvent& event) {
   return 0xFFFF;
 }
 
+QString StatusInWords(OSStatus status) {
+  const char* words = nullptr;
+  switch (status) {
+    case kCommandBusyTimeout:
+    case kIOReturnTimeout:
+    case kIOReturnNotResponding:
+      words = "the mouse did not answer in time";
+      break;
+    case kCommandFailed:
+      words = "the mouse did not complete the request";
+      break;
+    case kIOReturnNoDevice:
+      words = "the mouse is no longer connected";
+      break;
+    case kIOReturnNotPrivileged:
+    case kIOReturnNotPermitted:
+      words = "this account may not use the mouse";
+      break;
+    case kIOReturnBusy:
+    case kIOReturnExclusiveAccess:
+      words = "another program is using the mouse";
+      break;
+    case kIOReturnUnsupported:
+      words = "the mouse does not take this request";
+      break;
+    case kIOReturnIOError:
+    case ioErr:
+      words = "the transfer over USB failed";
+      break;
+    case paramErr:
+    case kIOReturnBadArgument:
+      words = "the request was malformed";
+      break;
+    default:
+      words = "an unexpected error";
+      break;
+  }
+  // The number as a bug report quotes it: I/O Kit's codes in hex, the others in decimal.
+  const bool ioKit = (static_cast<std::uint32_t>(status) & 0xFFFFFF00u) == 0xE0000200u;
+  const QString number = ioKit ? QStringLiteral("0x%1").arg(static_cast<std::uint32_t>(status), 8, 16, QLatin1Char('0')).toUpper().replace(QStringLiteral("0X"), QStringLiteral("0x"))
+                               : QString::number(status);
+  return QStringLiteral("%1 (error %2)").arg(QString::fromUtf8(words), number);
+}
+
+QString PermissionCommands(const std::string& rulePath) {
+  // Single quotes keep the path one word (the bundle folder's name has a space).
+  QString quoted = QString::fromStdString(rulePath);
+  quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+  return QStringLiteral("sudo install -m 644 '%1' /etc/udev/rules.d/\nsudo udevadm control --reload\nsudo udevadm trigger")
+      .arg(quoted);
+}
+
+void KorvidTesselPane::UpdateEmptyState(const CapturedDeviceRec* current) {
+  if (fOutlets.tesselBoxEmptyState == nullptr) return;
+  QString text;
+  bool commands = false;
+  if (current == nullptr && !fRefusedServices.empty()) {
+    text = QString::fromUtf8(kEmptyNoAccess);
+    commands = true;
+  } else if (current == nullptr) {
+    text = QString::fromUtf8(kEmptyNoMouse);
+  } else if (current->readStatus != noErr) {
+    text = QString::fromUtf8(kEmptyNotAnswering);
+  }
+  if (fOutlets.tesselTextEmptyState->text() != text) fOutlets.tesselTextEmptyState->setText(text);
+  if (fOutlets.tesselTextPermissionCommands != nullptr) {
+    const QString lines = PermissionCommands(fEnvironment.udevRulePath);
+    if (commands && fOutlets.tesselTextPermissionCommands->toPlainText() != lines) {
+      fOutlets.tesselTextPermissionCommands->setPlainText(lines);
+      // Three lines and the scroll bar of a path wider than the window.
+      QPlainTextEdit* box = fOutlets.tesselTextPermissionCommands;
+      const QFontMetrics metrics(box->font());
+      box->setFixedHeight(metrics.lineSpacing() * 3 + box->horizontalScrollBar()->sizeHint().height() +
+                          2 * box->frameWidth() + 2 * static_cast<int>(box->document()->documentMargin()) + 4);
+    }
+    SetShown(fOutlets.tesselTextPermissionCommands, commands);
+  }
+  SetShown(fOutlets.tesselBoxEmptyState, !text.isEmpty());
+}
+
 void KorvidTesselPane::UpdateUI() {
   UpdateDeviceChooser();
   UpdateStatus();
-  // A mouse whose settings have not arrived yet shows as none, with its status line.
+  // Only what the mouse said is shown: a mouse whose settings have not arrived yet, or
+  // whose last read failed, shows none, with the empty state saying why.
   CapturedDeviceRec* record = CurrentDevice();
-  if (record != nullptr && !record->stateRead) record = nullptr;
+  UpdateEmptyState(record);
+  if (record != nullptr && (!record->stateRead || record->readStatus != noErr)) record = nullptr;
   const bool hasMouse = record != nullptr;
   const bool axesApart = hasMouse && record->state.independentXY != 0;
+
+  // The mouse's own pages hold nothing that looks like a setting while there is none; the
+  // Y row shows only while the axes are set apart.
+  for (QWidget* page : {fSensitivityPage.data(), fMousePage.data()}) {
+    if (page == nullptr) continue;
+    for (QWidget* child : page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) SetShown(child, hasMouse);
+  }
+  for (const QPointer<QLabel>& note : fPageNotes) SetShown(note.data(), !hasMouse);
+  for (QWidget* yRow : std::initializer_list<QWidget*>{fOutlets.tesselTextYLabel, fOutlets.tesselSliderSensitivityY,
+                                                        fOutlets.tesselSpinDpiY, fSensitivityLabelSlow2.data(),
+                                                        fSensitivityLabelFast2.data()}) {
+    SetShown(yRow, axesApart);
+  }
+  SetEnabled(fOutlets.tesselSpinDpiX, hasMouse);
+  SetEnabled(fOutlets.tesselSpinDpiY, axesApart);
 
   SetEnabled(fOutlets.tesselSliderSensitivityX, hasMouse);
   SetEnabled(fOutlets.tesselSliderSensitivityY, axesApart);
@@ -92,6 +207,8 @@ void KorvidTesselPane::UpdateUI() {
     const CapturedDeviceState& state = record->state;
     SetSliderValue(fOutlets.tesselSliderSensitivityX, state.sensitivityX);
     SetSliderValue(fOutlets.tesselSliderSensitivityY, state.sensitivityY);
+    SetSpinValue(fOutlets.tesselSpinDpiX, state.sensitivityX);
+    SetSpinValue(fOutlets.tesselSpinDpiY, state.sensitivityY);
     SetChecked(fOutlets.tesselBoxIndependentXY, state.independentXY != 0);
     const float acc = StoredFloat("acceleration", kDefaultAcceleration);
     const float last = StoredFloat("lastAcceleration", kDefaultLastAcceleration);
@@ -99,6 +216,7 @@ void KorvidTesselPane::UpdateUI() {
     SetEnabled(fOutlets.tesselSliderAcceleration, acc != 0.0f);
     SetSliderValue(fOutlets.tesselSliderAcceleration,
                    AccelerationSliderPosition(AccelerationToSliderValue(acc != 0.0f ? acc : last)));
+    if (fOutlets.tesselTextAcceleration != nullptr) fOutlets.tesselTextAcceleration->setText(AccelerationText(acc));
     if (fOutlets.tesselMenuPollingRate != nullptr) {
       const QSignalBlocker quiet(fOutlets.tesselMenuPollingRate);
       fOutlets.tesselMenuPollingRate->setCurrentIndex(PollingRateIndex(state.pollingRate));
@@ -112,6 +230,9 @@ void KorvidTesselPane::UpdateUI() {
   } else {
     SetSliderValue(fOutlets.tesselSliderSensitivityX, 1800);
     SetSliderValue(fOutlets.tesselSliderSensitivityY, 1800);
+    SetSpinValue(fOutlets.tesselSpinDpiX, 1800);
+    SetSpinValue(fOutlets.tesselSpinDpiY, 1800);
+    if (fOutlets.tesselTextAcceleration != nullptr) fOutlets.tesselTextAcceleration->setText(QStringLiteral("-"));
     SetChecked(fOutlets.tesselBoxIndependentXY, false);
     SetChecked(fOutlets.tesselBoxAcceleration, false);
     SetSliderValue(fOutlets.tesselSliderAcceleration, AccelerationSliderPosition(AccelerationToSliderValue(1.0f)));
@@ -128,7 +249,7 @@ void KorvidTesselPane::UpdateUI() {
 void KorvidTesselPane::UpdateDpiText() {
   if (fOutlets.tesselTextDPI == nullptr) return;
   const CapturedDeviceRec* record = CurrentDevice();
-  if (record == nullptr || !record->stateRead) {
+  if (record == nullptr || !record->stateRead || record->readStatus != noErr) {
     fOutlets.tesselTextDPI->setText("-");
   } else if (record->state.independentXY != 0) {
     fOutlets.tesselTextDPI->setText(
@@ -142,17 +263,26 @@ void KorvidTesselPane::UpdateDpiOnMouse() {
   CapturedDeviceRec* record = CurrentDevice();
   if (record == nullptr) return;
   const std::int32_t steps = DpiToSteps(record->state.sensitivityX, record->state.sensitivityY);
-  QueueWrite(record, DeviceQueues::Kind::kDpi,
-             [steps, &sleeper = fSleeper](UsbDeviceInterface* mouse) { KorvidTesselSetDPI(mouse, steps, 0, sleeper); });
+  QueueWrite(
+      record, DeviceQueues::Kind::kDpi,
+      [steps, &sleeper = fSleeper](UsbDeviceInterface* mouse) { return KorvidTesselSetDPIChecked(mouse, steps, 0, sleeper); },
+      [steps](CapturedDeviceState& state) {
+        const auto stepX = static_cast<std::uint8_t>(steps >> 8);
+        const auto stepY = static_cast<std::uint8_t>(steps & 0xFF);
+        state.sensitivityX = static_cast<std::uint16_t>(StepToDpi(stepX));
+        state.sensitivityY = static_cast<std::uint16_t>(StepToDpi(stepY));
+      });
 }
 
 void KorvidTesselPane::actionSliderSensitivityX() {
   CapturedDeviceRec* record = CurrentDevice();
   if (record == nullptr || fOutlets.tesselSliderSensitivityX == nullptr) return;
   record->state.sensitivityX = static_cast<std::uint16_t>(fOutlets.tesselSliderSensitivityX->value());
+  SetSpinValue(fOutlets.tesselSpinDpiX, record->state.sensitivityX);
   if (record->state.independentXY == 0) {
     record->state.sensitivityY = record->state.sensitivityX;
     SetSliderValue(fOutlets.tesselSliderSensitivityY, record->state.sensitivityY);
+    SetSpinValue(fOutlets.tesselSpinDpiY, record->state.sensitivityY);
   }
   UpdateDpiText();
 }
@@ -161,7 +291,29 @@ void KorvidTesselPane::actionSliderSensitivityY() {
   CapturedDeviceRec* record = CurrentDevice();
   if (record == nullptr || fOutlets.tesselSliderSensitivityY == nullptr) return;
   record->state.sensitivityY = static_cast<std::uint16_t>(fOutlets.tesselSliderSensitivityY->value());
+  SetSpinValue(fOutlets.tesselSpinDpiY, record->state.sensitivityY);
   UpdateDpiText();
+}
+
+void KorvidTesselPane::SpinDpiDone(QSpinBox* spin, QSlider* slider) {
+  if (spin == nullptr || slider == nullptr || CurrentDevice() == nullptr) return;
+  // The mouse takes steps of 25: a typed number goes to the nearest step, and the box
+  // shows the value sent.
+  const int typed = spin->value();
+  const int step = (typed - static_cast<int>(kTesselMinDpi) + 12) / 25;
+  const int dpi = static_cast<int>(kTesselMinDpi) + step * 25;
+  SetSpinValue(spin, dpi);
+  if (slider->value() == dpi) return;
+  slider->setValue(dpi);  // the slider's action stores it (and links Y)
+  UpdateDpiOnMouse();
+}
+
+void KorvidTesselPane::actionSpinDpiX() {
+  SpinDpiDone(fOutlets.tesselSpinDpiX, fOutlets.tesselSliderSensitivityX);
+}
+
+void KorvidTesselPane::actionSpinDpiY() {
+  SpinDpiDone(fOutlets.tesselSpinDpiY, fOutlets.tesselSliderSensitivityY);
 }
 
 void KorvidTesselPane::actionBoxIndependentXY() {
@@ -182,13 +334,17 @@ void KorvidTesselPane::actionMenuPollingRate() {
   if (index >= std::size(kPollingRates)) return;
   const std::int32_t code = kPollingRates[index].code;
   record->state.pollingRate = static_cast<std::uint16_t>(code);
-  QueueWrite(record, DeviceQueues::Kind::kWrite,
-             [code, &sleeper = fSleeper](UsbDeviceInterface* mouse) { KorvidTesselSetPollingRate(mouse, code, sleeper); });
+  QueueWrite(
+      record, DeviceQueues::Kind::kWrite,
+      [code, &sleeper = fSleeper](UsbDeviceInterface* mouse) { return KorvidTesselSetPollingRateChecked(mouse, code, sleeper); },
+      [code](CapturedDeviceState& state) { state.pollingRate = static_cast<std::uint16_t>(code); });
 }
 
 void KorvidTesselPane::QueueLight(CapturedDeviceRec* record, std::uint32_t bit, std::uint8_t on) {
-  QueueWrite(record, DeviceQueues::Kind::kWrite,
-             [bit, on, &sleeper = fSleeper](UsbDeviceInterface* mouse) { KorvidTesselSetLedState(mouse, bit, on, sleeper); });
+  QueueWrite(
+      record, DeviceQueues::Kind::kWrite,
+      [bit, on, &sleeper = fSleeper](UsbDeviceInterface* mouse) { return KorvidTesselSetLedStateChecked(mouse, bit, on, sleeper); },
+      [bit, on](CapturedDeviceState& state) { (bit == kWheelLightBit ? state.lightOnWheel : state.lightOnBattery) = on; });
 }
 
 void KorvidTesselPane::actionBoxLightOnWheel() {
@@ -212,6 +368,7 @@ void KorvidTesselPane::actionSliderAcceleration() {
   SendAcceleration(a);
   StoreFloat("acceleration", a);
   SaveUserDefaults();
+  if (fOutlets.tesselTextAcceleration != nullptr) fOutlets.tesselTextAcceleration->setText(AccelerationText(a));
 }
 
 void KorvidTesselPane::actionBoxAcceleration() {
@@ -247,11 +404,20 @@ bool KorvidTesselPane::ReceiveKeystroke(const QKeyEvent& event) {
 void KorvidTesselPane::actionButtonHelp() {
   const std::optional<std::filesystem::path> help = fEnvironment.bundle.PathForResource("index", "html", "Help");
   if (!help || !fEnvironment.openUrl) return;  // a missing help file opens nothing
-  fEnvironment.openUrl(QUrl::fromLocalFile(QString::fromStdString(help->string())));
+  const QUrl url = QUrl::fromLocalFile(QString::fromStdString(help->string()));
+  ShowOpenResult(fEnvironment.openUrl(url), url.toLocalFile());
 }
 
 void KorvidTesselPane::actionButtonCheckUpdates() {
-  if (fEnvironment.openUrl) fEnvironment.openUrl(QUrl(QString::fromLatin1(kSupportSiteURL)));
+  if (!fEnvironment.openUrl) return;
+  const QUrl url(QString::fromLatin1(kSupportSiteURL));
+  ShowOpenResult(fEnvironment.openUrl(url), url.toString());
+}
+
+void KorvidTesselPane::ShowOpenResult(bool opened, const QString& what) {
+  if (fOutlets.tesselTextOpenFailed == nullptr) return;
+  fOutlets.tesselTextOpenFailed->setText(opened ? QString() : QString::fromUtf8(kOpenFailed).arg(what));
+  fOutlets.tesselTextOpenFailed->setVisible(!opened);
 }
 
 }  // namespace korvid

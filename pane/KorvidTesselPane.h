@@ -34,6 +34,8 @@ class QCheckBox;
 class QComboBox;
 class QKeyEvent;
 class QLabel;
+class QPlainTextEdit;
+class QSpinBox;
 class QPushButton;
 class QSlider;
 class QTabWidget;
@@ -61,6 +63,11 @@ struct PaneEnvironment {
   std::function<bool(const QUrl& url)> openUrl;
   // The pane's own bundle.
   PaneBundle bundle;
+  // Whether the process `pid` has its event port on this session's bus: the helper of this
+  // session answers there. Not set: any process of the helper's name counts.
+  std::function<bool(std::uint32_t pid)> eventPortReachable;
+  // The installed udev rule that gives the seat's user the mouse (its absolute path).
+  std::string udevRulePath;
   // Whether the driver daemon publishes a driver the helper can reach.
   std::function<bool()> driverReachable;
   // Where the acceleration curve runs now. Called off the window's thread.
@@ -73,9 +80,33 @@ struct PaneEnvironment {
 // What the status lines say.
 inline constexpr const char* kStatusReading = "Reading the mouse\u2026";
 inline constexpr const char* kStatusSaving = "Saving\u2026";
-inline constexpr const char* kStatusNoAccess =
-    "A Korvid Tessel is attached, but this account may not open it. Install the udev rule, then apply it: "
-    "sudo install -m 644 70-korvid-tessel.rules /etc/udev/rules.d/ && sudo udevadm trigger";
+// The empty state, in place of the mouse's settings. %1: the installed udev rule.
+inline constexpr const char* kEmptyNoMouse =
+    "<b>No Korvid Tessel is connected.</b><br>Plug the mouse, or its receiver, into a USB port: its settings "
+    "appear here as soon as it is found.<br>To try this window without a mouse, start it as<br>"
+    "<code>korvid-tessel-settings --simulated</code>";
+// Followed by the commands that install and apply the rule.
+inline constexpr const char* kEmptyNoAccess =
+    "<b>A Korvid Tessel is attached, but this account may not open it.</b><br>Install the udev rule that lets "
+    "the person at the computer use it, and apply it (select the commands and copy them whole):";
+// The status line says what failed.
+inline constexpr const char* kEmptyNotAnswering =
+    "<b>The Korvid Tessel does not answer.</b><br>Its settings are shown once it answers. The window asks "
+    "again when it comes to the front, on the refresh key (F20), or when the mouse is plugged in again.";
+// On the mouse's own pages while there is no mouse to show.
+inline constexpr const char* kPageNoMouse = "The mouse's settings appear here once it answers.";
+// %1: what was read, %2: why it failed.
+inline constexpr const char* kStatusNotAnswering = "The mouse did not answer when its %1 was read: %2.";
+// %1: why it failed.
+inline constexpr const char* kStatusWriteFailed =
+    "The change did not reach the mouse: %1. The controls show the mouse's settings as it last confirmed them.";
+inline constexpr const char* kRestoreDone = "The mouse's factory settings were restored.";
+// %1: why it failed.
+inline constexpr const char* kRestoreFailed = "The factory settings did not reach the mouse: %1.";
+// %1: the file or address that could not be opened.
+inline constexpr const char* kOpenFailed = "No browser could be opened. Open this yourself: %1";
+// Where the udev rule lives once installed: the pane bundle's resources.
+inline constexpr const char* kUdevRuleName = "70-korvid-tessel.rules";
 inline constexpr const char* kStatusHelperRunning = "The acceleration helper is running.";
 inline constexpr const char* kStatusHelperStopped = "The acceleration helper is not running.";
 inline constexpr const char* kStatusDriverReachable = "The driver is running.";
@@ -109,6 +140,11 @@ inline constexpr std::uint16_t kRefreshKeyCode = 90;
 // Stored acceleration values when the settings domain does not hold them.
 inline constexpr float kDefaultAcceleration = 0.0f;
 inline constexpr float kDefaultLastAcceleration = 1.0f;
+// A mouse status in words, with the number after it for bug reports.
+QString StatusInWords(OSStatus status);
+// The commands that install and apply the udev rule at `rulePath`, one a line.
+QString PermissionCommands(const std::string& rulePath);
+
 // The acceleration slider is an integer slider over 100..1000: its scale value times 100.
 inline constexpr int kAccelerationSliderScale = 100;
 
@@ -144,6 +180,14 @@ struct PaneOutlets {
   QLabel* tesselTextCurvePath = nullptr;      // where the curve runs
   QLabel* tesselTextDesktopAcceleration = nullptr;  // the desktop's own acceleration
   QPushButton* tesselButtonDesktopFlat = nullptr;   // offers to turn the desktop's global one off
+  QWidget* tesselBoxEmptyState = nullptr;           // no mouse, none this account may open, or none answering
+  QLabel* tesselTextEmptyState = nullptr;
+  QPlainTextEdit* tesselTextPermissionCommands = nullptr;  // the udev rule's commands, to copy
+  QSpinBox* tesselSpinDpiX = nullptr;               // the X (or both axes') DPI as a number
+  QSpinBox* tesselSpinDpiY = nullptr;
+  QLabel* tesselTextAcceleration = nullptr;         // the acceleration's number
+  QLabel* tesselTextRestoreDone = nullptr;          // whether the last restore reached the mouse
+  QLabel* tesselTextOpenFailed = nullptr;           // what could not be opened in a browser
 };
 
 class KorvidTesselPane : public QObject {
@@ -246,8 +290,13 @@ class KorvidTesselPane : public QObject {
   void actionButtonHelp();
   void actionButtonCheckUpdates();
   void actionMenuDevice();
+  // A DPI typed or stepped in a spin box: the slider follows and the mouse is set.
+  void actionSpinDpiX();
+  void actionSpinDpiY();
   // Asks, then turns the desktop's global acceleration off and reads the desktop again.
   void actionButtonDesktopFlat();
+  // Whether the helper of this session runs (its event port is on this session's bus).
+  bool HelperRunning();
   // Brings the helper and driver status line up to date.
   void UpdateBackgroundStatus();
   // Reads where the curve runs and what the desktop adds, off the window's thread; the
@@ -270,7 +319,15 @@ class KorvidTesselPane : public QObject {
   // Writes the working copy to the settings domain (atomically).
   void SaveUserDefaults();
   // Queues device I/O for a record's mouse; the record counts it as a change of its state.
-  void QueueWrite(CapturedDeviceRec* record, DeviceQueues::Kind kind, std::function<void(UsbDeviceInterface*)> work);
+  // `work` reports the mouse's status; `confirm` applies the change to a state once the
+  // mouse took it. A change that fails puts the controls back to what the mouse confirmed.
+  void QueueWrite(CapturedDeviceRec* record, DeviceQueues::Kind kind, std::function<OSStatus(UsbDeviceInterface*)> work,
+                  std::function<void(CapturedDeviceState&)> confirm, std::function<void(OSStatus)> reported = {});
+  void WriteDone(const std::shared_ptr<UsbDeviceInterface>& device, OSStatus status,
+                 const std::function<void(CapturedDeviceState&)>& confirm);
+  void UpdateEmptyState(const CapturedDeviceRec* current);
+  void ShowOpenResult(bool opened, const QString& what);
+  void SpinDpiDone(QSpinBox* spin, QSlider* slider);
   void QueueLight(CapturedDeviceRec* record, std::uint32_t bit, std::uint8_t on);
   void UpdateDeviceChooser();
   void UpdateStatus();
@@ -304,6 +361,11 @@ class KorvidTesselPane : public QObject {
   QPointer<QDialog> fRunningPanel;
   QTimer* fBackgroundTimer = nullptr;
   QPointer<QLabel> fDeviceLabel;
+  QPointer<QWidget> fSensitivityPage;  // the mouse's own pages
+  QPointer<QWidget> fMousePage;
+  std::vector<QPointer<QLabel>> fPageNotes;  // kPageNoMouse, one per page of the mouse
+  QPointer<QLabel> fSensitivityLabelSlow2;  // the Y row's end labels, hidden with the Y row
+  QPointer<QLabel> fSensitivityLabelFast2;
   // Last: its worker ends before anything its jobs use goes away.
   DeviceQueues fQueues;
 };

@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QUrl>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "driver/client/CurvePath.h"
@@ -42,7 +44,16 @@ class KorvidTesselPaneLibrary final : public PreferencePane {
       const std::string statePath = options.simulatedStatePath != nullptr && *options.simulatedStatePath != '\0'
                                         ? std::string(options.simulatedStatePath)
                                         : DefaultSimulatedTesselStatePath();
-      simulated->Plug(std::make_shared<PersistentSimulatedTessel>(statePath));
+      const std::string behaviour = options.simulatedBehaviour != nullptr ? options.simulatedBehaviour : "";
+      if (behaviour == "refused") {
+        simulated->PlugRefused();
+      } else if (behaviour == "none") {
+        // No mouse at all: the window as it is before one is plugged in.
+      } else {
+        auto mouse = std::make_shared<PersistentSimulatedTessel>(statePath);
+        if (behaviour == "silent") mouse->SetWorkingPolls(1 << 30);
+        simulated->Plug(std::move(mouse));
+      }
       watcher = std::move(simulated);
     } else {
       watcher = MakeSystemDeviceWatcher();
@@ -57,10 +68,18 @@ class KorvidTesselPaneLibrary final : public PreferencePane {
     environment.processes = &processes_;
     environment.events = &events_;
     environment.preferences = PreferencesStore::ForUser(folders);
-    environment.addLoginItem = [](const std::string& path) {
-      return AddLoginItem(path.c_str(), nullptr, 0, 1, nullptr);
+    // Only an installed helper starts at login: one in a build tree would be started from
+    // there at every login, long after the tree is gone.
+    environment.addLoginItem = [folders](const std::string& path) {
+      const OSStatus status = AddInstalledLoginItem(folders, path.c_str());
+      if (status == paramErr) {
+        std::fprintf(stderr, "korvid-tessel-settings: %s is not an installed helper; it is not made a login item\n",
+                     path.c_str());
+      }
+      return status;
     };
-    environment.launchApplication = LaunchApplication;
+    if (options.startHelper) environment.launchApplication = LaunchApplication;
+    environment.eventPortReachable = [this](std::uint32_t pid) { return events_.Reachable(pid); };
     environment.driverReachable = [] { return !ListDriverSockets().empty(); };  // a driver publishes its socket
     environment.curvePath = [] { return FindCurvePath(); };
     environment.desktopPointers = MakeSessionDesktopPointers();
@@ -68,6 +87,11 @@ class KorvidTesselPaneLibrary final : public PreferencePane {
     environment.bundle = options.bundleFolder != nullptr && *options.bundleFolder != '\0'
                              ? PaneBundle(options.bundleFolder)
                              : PaneBundle::OfLoadedLibrary();
+    // The rule travels in the bundle's resources; a bundle without it (an unusual build)
+    // names where the installation puts it.
+    const std::filesystem::path rule = environment.bundle.ResourcesFolder() / kUdevRuleName;
+    environment.udevRulePath = std::filesystem::exists(rule) ? std::filesystem::absolute(rule).string()
+                                                             : std::string(KORVID_INSTALLED_UDEV_RULE);
     std::optional<std::string> version = environment.bundle.InfoString("CFBundleShortVersionString");
     if (!version) version = environment.bundle.InfoString("CFBundleVersion");
     version_ = version.value_or("");

@@ -17,6 +17,12 @@ struct PaneHostOptions {
   const char* simulatedStatePath = nullptr;
   // With the simulated mouse only: skip the protocol's pauses (for measurements).
   bool skipDeviceWaits = false;
+  // With the simulated mouse only: how it behaves. "silent" takes requests and never
+  // finishes one; "refused" is attached but not ours to open; "none" is no mouse at all;
+  // anything else answers.
+  const char* simulatedBehaviour = nullptr;
+  // Start the acceleration helper when this session's is not running.
+  bool startHelper = true;
 };
 
 class PreferencePane {

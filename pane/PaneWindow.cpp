@@ -4,11 +4,15 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
+#include <QFormLayout>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QWindow>
 #include <QLabel>
 #include <QPushButton>
+#include <QPlainTextEdit>
 #include <QSlider>
+#include <QSpinBox>
 #include <QSignalBlocker>
 #include <QTabWidget>
 #include <QTimer>
@@ -23,6 +27,8 @@
 #include "platform/FourCC.h"
 #include "platform/Identity.h"
 #include "protocol/Settings.h"
+#include "protocol/Units.h"
+#include "strings/PString.h"
 #include "ui_KorvidTesselPane.h"
 
 namespace korvid {
@@ -77,6 +83,35 @@ QWidget* KorvidTesselPane::LoadMainView(QWidget* parent) {
   fOutlets.tesselTextCurvePath = form.tesselTextCurvePath;
   fOutlets.tesselTextDesktopAcceleration = form.tesselTextDesktopAcceleration;
   fOutlets.tesselButtonDesktopFlat = form.tesselButtonDesktopFlat;
+  fOutlets.tesselBoxEmptyState = form.tesselBoxEmptyState;
+  fOutlets.tesselTextEmptyState = form.tesselTextEmptyState;
+  fOutlets.tesselTextPermissionCommands = form.tesselTextPermissionCommands;
+  fOutlets.tesselSpinDpiX = form.tesselSpinDpiX;
+  fOutlets.tesselSpinDpiY = form.tesselSpinDpiY;
+  fOutlets.tesselTextAcceleration = form.tesselTextAcceleration;
+  fOutlets.tesselTextRestoreDone = form.tesselTextRestoreDone;
+  fOutlets.tesselTextOpenFailed = form.tesselTextOpenFailed;
+  fSensitivityPage = form.tabSensitivity;
+  fMousePage = form.tabMouse;
+  for (QWidget* page : {form.tabSensitivity, form.tabMouse}) {
+    auto* note = new QLabel(QString::fromUtf8(kPageNoMouse), page);
+    note->setObjectName(page->objectName() + QStringLiteral("NoMouse"));
+    note->setAlignment(Qt::AlignCenter);
+    note->setWordWrap(true);
+    note->setEnabled(false);
+    // At the top of the page: in the place of the DPI heading, which is hidden with it.
+    if (auto* grid = qobject_cast<QGridLayout*>(page->layout())) {
+      grid->addWidget(note, 0, 0, 1, grid->columnCount());
+    } else if (auto* rows = qobject_cast<QFormLayout*>(page->layout())) {
+      rows->insertRow(0, note);
+    }
+    fPageNotes.emplace_back(note);
+  }
+  fSensitivityLabelSlow2 = form.labelSlow2;
+  fSensitivityLabelFast2 = form.labelFast2;
+  fOutlets.tesselTextRestoreDone->setVisible(false);
+  fOutlets.tesselTextOpenFailed->setVisible(false);
+  fOutlets.tesselBoxEmptyState->setVisible(false);
   // Shown once there is something to say: the reads arrive after selection.
   fOutlets.tesselTextCurvePath->setVisible(false);
   fOutlets.tesselTextDesktopAcceleration->setVisible(false);
@@ -91,8 +126,12 @@ QWidget* KorvidTesselPane::LoadMainView(QWidget* parent) {
   for (QSlider* slider : {static_cast<QSlider*>(fOutlets.tesselSliderSensitivityX), static_cast<QSlider*>(fOutlets.tesselSliderSensitivityY)}) {
     slider->setRange(static_cast<int>(kTesselMinDpi), static_cast<int>(kTesselMaxDpi));
   }
-  for (QLabel* label : {form.labelSlow1, form.labelSlow2}) label->setNum(static_cast<int>(kTesselMinDpi));
-  for (QLabel* label : {form.labelFast1, form.labelFast2}) label->setNum(static_cast<int>(kTesselMaxDpi));
+  for (QSpinBox* spin : {fOutlets.tesselSpinDpiX, fOutlets.tesselSpinDpiY}) {
+    spin->setRange(static_cast<int>(kTesselMinDpi), static_cast<int>(kTesselMaxDpi));
+    spin->setSingleStep(static_cast<int>(kTesselDpiPerStep));
+  }
+  for (QLabel* label : {form.labelSlow1, form.labelSlow2}) label->setText(QStringLiteral("%1 DPI").arg(kTesselMinDpi));
+  for (QLabel* label : {form.labelFast1, form.labelFast2}) label->setText(QStringLiteral("%1 DPI").arg(kTesselMaxDpi));
 
   // The panels are sheets of the window that shows the main view.
   for (QDialog* panel : {fOutlets.tesselPanelRestore, fOutlets.tesselPanelNoDevice}) {
@@ -108,6 +147,14 @@ QWidget* KorvidTesselPane::LoadMainView(QWidget* parent) {
   for (KorvidTesselSlider* slider : {fOutlets.tesselSliderSensitivityX, fOutlets.tesselSliderSensitivityY}) {
     connect(slider, &KorvidTesselSlider::valueCommitted, this, &KorvidTesselPane::UpdateDpiOnMouse);
   }
+  connect(fOutlets.tesselSpinDpiX, &QSpinBox::valueChanged, this, &KorvidTesselPane::actionSpinDpiX);
+  connect(fOutlets.tesselSpinDpiY, &QSpinBox::valueChanged, this, &KorvidTesselPane::actionSpinDpiY);
+  // The acceleration's number follows the slider while it is dragged; the value is sent
+  // when it is let go.
+  connect(fOutlets.tesselSliderAcceleration, &QSlider::sliderMoved, this, [this](int position) {
+    const float a = SliderValueToAcceleration(static_cast<float>(position) / kAccelerationSliderScale);
+    fOutlets.tesselTextAcceleration->setText(QString::number(static_cast<double>(a), 'f', 2));
+  });
   connect(fOutlets.tesselBoxIndependentXY, &QCheckBox::clicked, this, &KorvidTesselPane::actionBoxIndependentXY);
   connect(fOutlets.tesselMenuPollingRate, &QComboBox::activated, this, &KorvidTesselPane::actionMenuPollingRate);
   connect(fOutlets.tesselBoxLightOnWheel, &QCheckBox::clicked, this, &KorvidTesselPane::actionBoxLightOnWheel);
@@ -135,12 +182,8 @@ void KorvidTesselPane::mainViewDidLoad() {
   const std::filesystem::path resources = fEnvironment.bundle.ResourcesFolder();
   const std::string helperPath = resources.empty() ? std::string() : (resources / kHelperBundleName).string();
 
-  // Start the helper unless a process of its name runs already.
-  OSStatus found = procNotFound;
-  if (fEnvironment.processes != nullptr) {
-    found = FindNamedProcess(*fEnvironment.processes, HelperName(), nullptr);
-  }
-  if (found != noErr && fEnvironment.launchApplication && !helperPath.empty()) {
+  // Start the helper unless this session's runs already.
+  if (!HelperRunning() && fEnvironment.launchApplication && !helperPath.empty()) {
     fEnvironment.launchApplication(helperPath);
   }
   // Registered at every load, whether or not the helper was running.
@@ -261,8 +304,17 @@ void KorvidTesselPane::actionButtonRestoreDefaults() {
   StoreFloat("lastAcceleration", 1.0f);
   SaveUserDefaults();
 
-  QueueWrite(record, DeviceQueues::Kind::kWrite,
-             [&sleeper = fSleeper](UsbDeviceInterface* mouse) { KorvidTesselRestoreDefaultSettings(mouse, sleeper); });
+  if (fOutlets.tesselTextRestoreDone != nullptr) fOutlets.tesselTextRestoreDone->setVisible(false);
+  QueueWrite(
+      record, DeviceQueues::Kind::kWrite,
+      [&sleeper = fSleeper](UsbDeviceInterface* mouse) { return KorvidTesselRestoreDefaultSettings(mouse, sleeper); },
+      [](CapturedDeviceState&) {},  // what the mouse holds now comes with the read below
+      [this](OSStatus status) {
+        if (fOutlets.tesselTextRestoreDone == nullptr) return;
+        fOutlets.tesselTextRestoreDone->setText(status == noErr ? QString::fromUtf8(kRestoreDone)
+                                                                : QString::fromUtf8(kRestoreFailed).arg(StatusInWords(status)));
+        fOutlets.tesselTextRestoreDone->setVisible(true);
+      });
   GetDeviceState(record);
   UpdateUI();
 }
@@ -276,11 +328,37 @@ void KorvidTesselPane::SaveUserDefaults() {
 }
 
 void KorvidTesselPane::QueueWrite(CapturedDeviceRec* record, DeviceQueues::Kind kind,
-                                  std::function<void(UsbDeviceInterface*)> work) {
+                                  std::function<OSStatus(UsbDeviceInterface*)> work,
+                                  std::function<void(CapturedDeviceState&)> confirm,
+                                  std::function<void(OSStatus)> reported) {
   if (record == nullptr || !record->device) return;
   ++record->changes;
   std::shared_ptr<UsbDeviceInterface> device = record->device;
-  fQueues.Enqueue(device, kind, [device, work = std::move(work)] { work(device.get()); }, nullptr);
+  auto status = std::make_shared<OSStatus>(noErr);
+  fQueues.Enqueue(
+      device, kind, [device, status, work = std::move(work)] { *status = work(device.get()); },
+      [this, device, status, confirm = std::move(confirm), reported = std::move(reported)] {
+        WriteDone(device, *status, confirm);
+        if (reported) reported(*status);
+      });
+}
+
+void KorvidTesselPane::WriteDone(const std::shared_ptr<UsbDeviceInterface>& device, OSStatus status,
+                                 const std::function<void(CapturedDeviceState&)>& confirm) {
+  CapturedDeviceRec* record = FindCapturedDevice(device.get());
+  if (record == nullptr) return;
+  if (status == noErr) {
+    confirm(record->confirmed);
+    // After a change that failed the controls show the confirmed settings; a change queued
+    // before that failure and taken since shows there too.
+    if (record->writeStatus != noErr) confirm(record->state);
+    record->writeStatus = noErr;
+  } else {
+    // The controls go back to what the mouse last confirmed, and say so.
+    record->writeStatus = status;
+    record->state = record->confirmed;
+  }
+  UpdateUI();
 }
 
 void KorvidTesselPane::actionMenuDevice() {
@@ -334,8 +412,11 @@ void KorvidTesselPane::UpdateStatus() {
   if (current != nullptr && fQueues.Busy(current->device.get())) {
     text = QString::fromUtf8(fQueues.Running(current->device.get()) == DeviceQueues::Kind::kRead ? kStatusReading
                                                                                                 : kStatusSaving);
-  } else if (current == nullptr && !fRefusedServices.empty()) {
-    text = QString::fromUtf8(kStatusNoAccess);
+  } else if (current != nullptr && current->readStatus != noErr) {
+    text = QString::fromUtf8(kStatusNotAnswering)
+               .arg(QString::fromUtf8(current->readWhat), StatusInWords(current->readStatus));
+  } else if (current != nullptr && current->writeStatus != noErr) {
+    text = QString::fromUtf8(kStatusWriteFailed).arg(StatusInWords(current->writeStatus));
   }
   fOutlets.tesselTextStatus->setText(text);
   fOutlets.tesselTextStatus->setVisible(!text.isEmpty());
@@ -343,12 +424,26 @@ void KorvidTesselPane::UpdateStatus() {
 
 void KorvidTesselPane::UpdateBackgroundStatus() {
   if (fOutlets.tesselTextBackground == nullptr) return;
-  const bool helper =
-      fEnvironment.processes != nullptr && FindNamedProcess(*fEnvironment.processes, HelperName(), nullptr) == noErr;
+  const bool helper = HelperRunning();
   const bool driver = fEnvironment.driverReachable && fEnvironment.driverReachable();
   const QString text = QString::fromUtf8(helper ? kStatusHelperRunning : kStatusHelperStopped) + QLatin1Char('\n') +
                        QString::fromUtf8(driver ? kStatusDriverReachable : kStatusDriverMissing);
   if (fOutlets.tesselTextBackground->text() != text) fOutlets.tesselTextBackground->setText(text);
+}
+
+bool KorvidTesselPane::HelperRunning() {
+  if (fEnvironment.processes == nullptr) return false;
+  ProcessTable& processes = *fEnvironment.processes;
+  ProcessSerialNumber psn{0, kNoProcess};
+  ProcessName name{};
+  const ConstPString helper = HelperName();
+  // Helpers of other sessions (or a test's) may bear the name: only the one whose event
+  // port is on this session's bus counts.
+  while (processes.GetNextProcess(psn) == noErr) {
+    if (processes.GetProcessName(psn, name) != noErr || PStringCmp(name, helper) != 0) continue;
+    if (!fEnvironment.eventPortReachable || fEnvironment.eventPortReachable(psn.lowLongOfPSN)) return true;
+  }
+  return false;
 }
 
 void KorvidTesselPane::SendAcceleration(float value) {

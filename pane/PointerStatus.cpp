@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The Pointer page's lines on where the curve runs and what the desktop adds to it, and
+// The Acceleration page's lines on where the curve runs and what the desktop adds to it, and
 // the offer to turn the desktop's one global setting flat. The reads (sysfs, the runtime
 // folder, the X server, the compositor, the session bus) wait on other processes, so they
 // run on Qt's thread pool, one at a time; their answers are shown on the window's thread.

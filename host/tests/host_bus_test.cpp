@@ -48,7 +48,7 @@ class SettingsHostOnTheBus : public ::testing::Test {
     if (const char* options = std::getenv("ASAN_OPTIONS")) asanOptions += std::string(options) + ":";
     asanOptions += "detect_leaks=0";
     return host.Start(KORVID_SETTINGS_PROGRAM,
-                      {"--simulated", "--no-device-waits", "--simulated-state", home.Path() + "/mouse.state"},
+                      {"--simulated", "--no-device-waits", "--no-helper", "--simulated-state", home.Path() + "/mouse.state"},
                       {"DBUS_SESSION_BUS_ADDRESS=" + bus.Address(), "QT_QPA_PLATFORM=offscreen", "HOME=" + home.Path(),
                        "XDG_CONFIG_HOME=" + home.Path() + "/config", "XDG_STATE_HOME=" + home.Path() + "/state",
                        asanOptions});

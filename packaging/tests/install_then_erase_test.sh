@@ -42,7 +42,7 @@ fi
 # The help page's commands on PATH, tesselctl's completion and manual page where bash and
 # man look, all in the receipt.
 for file in bin/tesselctl bin/korvid-tessel-settings share/bash-completion/completions/tesselctl \
-    share/man/man1/tesselctl.1; do
+    share/man/man1/tesselctl.1 share/man/man1/korvid-tessel-settings.1; do
   [[ -L $root/usr/local/$file && -e $root$(readlink "$root/usr/local/$file") ]] || fail "no $file"
   grep -qx "/usr/local/$file" "$root/var/lib/korvid/receipts/Korvid Tessel.pkg/files.txt" \
     || fail "the receipt does not list /usr/local/$file"

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/Status.h"
 #include "platform/devices/DeviceWatcher.h"
 #include "platform/usb/CapturedDeviceInfo.h"
 #include "platform/usb/UsbDeviceInterface.h"
@@ -37,6 +38,15 @@ struct CapturedDeviceRec {
   DeviceService service = 0;
   // The state has been read from the mouse at least once.
   bool stateRead = false;
+  // The settings as the mouse last confirmed them (read back, or a change it took): what
+  // the controls return to when a change does not reach the mouse.
+  CapturedDeviceState confirmed;
+  // The last read's failure (noErr when it answered) and what it was reading then. A
+  // mouse whose last read failed shows none of its settings.
+  OSStatus readStatus = noErr;
+  const char* readWhat = "";
+  // The last change that did not reach the mouse (noErr once one does, or a read answers).
+  OSStatus writeStatus = noErr;
   // Counts the changes queued for the mouse: a read queued before the latest change does
   // not overwrite what the user chose since.
   std::uint32_t changes = 0;

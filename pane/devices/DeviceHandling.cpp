@@ -13,19 +13,32 @@ namespace {
 // The mouse needs a moment after it appears before it takes commands.
 constexpr std::uint32_t kSettleMicroseconds = 250000;
 
-// The settings of the mouse, read in the order the record lists them.
-void ReadDeviceState(UsbDeviceInterface* device, Sleeper& sleeper, CapturedDeviceState& state) {
-  state.firmwareVers = static_cast<std::uint16_t>(KorvidTesselGetFirmwareVers(device, sleeper));
-  state.pollingRate = static_cast<std::uint16_t>(KorvidTesselGetPollingRate(device, sleeper));
-  const std::uint32_t steps = KorvidTesselGetDPI(device, sleeper);
+// The settings of the mouse, read in the order the record lists them. Stops at the first
+// read that fails, with `what` naming it: the getters' zeros are not the mouse's settings.
+OSStatus ReadDeviceState(UsbDeviceInterface* device, Sleeper& sleeper, CapturedDeviceState& state, const char*& what) {
+  std::uint32_t firmware = 0;
+  std::uint32_t polling = 0;
+  std::uint32_t steps = 0;
+  std::uint32_t wheel = 0;
+  std::uint32_t battery = 0;
+  OSStatus status = noErr;
+  if (what = "firmware version"; (status = KorvidTesselGetFirmwareVersChecked(device, &firmware, sleeper)) != noErr) return status;
+  if (what = "polling rate"; (status = KorvidTesselGetPollingRateChecked(device, &polling, sleeper)) != noErr) return status;
+  if (what = "sensitivity"; (status = KorvidTesselGetDPIChecked(device, &steps, sleeper)) != noErr) return status;
+  if (what = "wheel light"; (status = KorvidTesselGetLedStateChecked(device, kWheelLightBit, &wheel, sleeper)) != noErr) return status;
+  if (what = "battery light"; (status = KorvidTesselGetLedStateChecked(device, kBatteryLightBit, &battery, sleeper)) != noErr) return status;
+  what = "";
+  state.firmwareVers = static_cast<std::uint16_t>(firmware);
+  state.pollingRate = static_cast<std::uint16_t>(polling);
   const std::uint8_t stepX = StepsX(steps);
   const std::uint8_t stepY = StepsY(steps);
   state.sensitivityX = static_cast<std::uint16_t>(StepToDpi(stepX));
   state.sensitivityY = static_cast<std::uint16_t>(StepToDpi(stepY));
   state.independentXY = stepX != stepY ? 1 : 0;
-  state.lightOnWheel = static_cast<std::uint8_t>(KorvidTesselGetLedState(device, kWheelLightBit, sleeper));
-  state.lightOnBattery = static_cast<std::uint8_t>(KorvidTesselGetLedState(device, kBatteryLightBit, sleeper));
+  state.lightOnWheel = static_cast<std::uint8_t>(wheel);
+  state.lightOnBattery = static_cast<std::uint8_t>(battery);
   state.lightOnDock = 0;
+  return noErr;
 }
 
 }  // namespace
@@ -180,24 +193,36 @@ void KorvidTesselPane::GetDeviceState(CapturedDeviceRec* record) {
 
 void KorvidTesselPane::QueueStateRead(CapturedDeviceRec& record, bool justAttached) {
   std::shared_ptr<UsbDeviceInterface> device = record.device;
-  auto state = std::make_shared<CapturedDeviceState>();
+  struct Read {
+    CapturedDeviceState state;
+    OSStatus status = noErr;
+    const char* what = "";
+  };
+  auto read = std::make_shared<Read>();
   const std::uint32_t changes = record.changes;
   Sleeper& sleeper = fSleeper;
   fQueues.Enqueue(
       device, DeviceQueues::Kind::kRead,
-      [device, state, &sleeper, justAttached] {
+      [device, read, &sleeper, justAttached] {
         if (justAttached) {
           sleeper.SleepMicroseconds(kSettleMicroseconds);
           KorvidClearBusyFlag(device.get(), sleeper);
         }
-        ReadDeviceState(device.get(), sleeper, *state);
+        read->status = ReadDeviceState(device.get(), sleeper, read->state, read->what);
       },
-      [this, device, state, changes] {
-        CapturedDeviceRec* read = FindCapturedDevice(device.get());
-        if (read == nullptr) return;
-        // A change the user made after this read was queued stays on screen.
-        if (read->changes == changes) read->state = *state;
-        read->stateRead = true;
+      [this, device, read, changes] {
+        CapturedDeviceRec* record = FindCapturedDevice(device.get());
+        if (record == nullptr) return;
+        record->readStatus = read->status;
+        record->readWhat = read->what;
+        if (read->status == noErr) {
+          // What the mouse said; a change the user made after this read was queued stays
+          // on screen (it is on its way to the mouse, and confirmed when it arrives).
+          record->confirmed = read->state;
+          if (record->changes == changes) record->state = read->state;
+          record->writeStatus = noErr;
+          record->stateRead = true;
+        }
         if (!fAddingDevices) UpdateUI();  // DeviceAdded updates once for all its mice
       });
 }

@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "pane/loginitems/LoginItems.h"
 
+#include <algorithm>
+#include <system_error>
+#include <utility>
+
 #include <sys/stat.h>
 
 #include <QString>
@@ -232,6 +236,32 @@ OSStatus RemoveLoginItemForUser(const char* homeFolder, const char* name, std::u
   const fs::path folder = FolderLocator::PreferencesFolderForHome(homeFolder);
   if (OSStatus status = checkFolder(folder); status != noErr) return status;
   return RemoveLoginItemInFolder(folder.c_str(), name, count);
+}
+
+bool IsInstalledLocation(const FolderLocator& folders, const std::filesystem::path& itemPath) {
+  std::error_code error;
+  const std::filesystem::path item = std::filesystem::weakly_canonical(std::filesystem::absolute(itemPath), error);
+  if (error) return false;
+  const std::pair<FolderDomain, FolderType> places[] = {
+      {kSystemDomain, kPreferencePanesFolderType}, {kLocalDomain, kPreferencePanesFolderType},
+      {kUserDomain, kPreferencePanesFolderType},   {kSystemDomain, kApplicationsFolderType},
+      {kLocalDomain, kApplicationsFolderType},
+  };
+  for (const auto& [domain, type] : places) {
+    std::filesystem::path folder;
+    if (folders.FindFolder(domain, type, kDontCreateFolder, folder) != noErr) continue;
+    folder = std::filesystem::weakly_canonical(folder, error);
+    if (error) continue;
+    // Below the folder, not the folder itself, compared component by component.
+    const auto [end, rest] = std::mismatch(folder.begin(), folder.end(), item.begin(), item.end());
+    if (end == folder.end() && rest != item.end()) return true;
+  }
+  return false;
+}
+
+OSStatus AddInstalledLoginItem(const FolderLocator& folders, const char* itemPath) {
+  if (itemPath == nullptr || *itemPath == '\0' || !IsInstalledLocation(folders, itemPath)) return paramErr;
+  return AddLoginItem(folders, itemPath, nullptr, 0, 1, nullptr);
 }
 
 }  // namespace korvid

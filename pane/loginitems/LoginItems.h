@@ -38,6 +38,16 @@ OSStatus AddLoginItem(const char* itemPath, const char* otherSuffix, std::uint16
 OSStatus AddLoginItem(const FolderLocator& folders, const char* itemPath, const char* otherSuffix,
                       std::uint16_t hide, std::uint16_t replace, std::uint16_t* foundFlag);
 
+// Whether `itemPath` lies in a folder the installation puts applications in: a
+// preference-pane folder (system, local or the user's) or an applications folder. Paths
+// are compared after resolving "..", symbolic links and the like.
+bool IsInstalledLocation(const FolderLocator& folders, const std::filesystem::path& itemPath);
+
+// AddLoginItem (replace 1, no other suffix, not hidden) for an installed application only:
+// an item anywhere else (a build tree, a copy in the downloads) would start at every login
+// from a place that goes away, so it is refused with paramErr and the list is not touched.
+OSStatus AddInstalledLoginItem(const FolderLocator& folders, const char* itemPath);
+
 // Removes every entry (at most 16 per call) whose "Path" ends with `name` from the
 // current user's login items. `count` (optional) receives the number removed.
 OSStatus RemoveLoginItem(const char* name, std::uint16_t* count);

@@ -10,6 +10,8 @@
 #include <QDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QSpinBox>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSlider>
@@ -38,6 +40,9 @@
 #include "protocol/Settings.h"
 #include "protocol/Transport.h"
 #include "sim/SimulatedTessel.h"
+
+// Texts in failures, readable.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
 namespace korvid {
 namespace {
@@ -116,6 +121,7 @@ class PaneWindowTest : public ::testing::Test {
       return true;
     };
     environment.bundle = PaneBundle(root / "bundle");
+    environment.udevRulePath = "/usr/lib/korvid/PreferencePanes/Korvid Tessel.prefPane/Resources/70-korvid-tessel.rules";
     pane->SetEnvironment(std::move(environment));
 
     window = std::make_unique<HostWidget>();
@@ -342,6 +348,21 @@ TEST_F(PaneWindowTest, WithoutAMouseEveryControlIsDisabledAndShowsTheNeutralValu
   EXPECT_EQ(pane->Outlets().tesselTextXLabel->text(), " ");
   EXPECT_EQ(pane->Outlets().tesselTextYLabel->text(), " ");
   EXPECT_EQ(pane->Outlets().tesselTextFirmwareVersion->text(), "-");
+  // The empty state stays after the panel, and nothing that looks like a setting is shown.
+  EXPECT_TRUE(pane->Outlets().tesselBoxEmptyState->isVisibleTo(view));
+  EXPECT_TRUE(pane->Outlets().tesselTextEmptyState->text().contains("--simulated"));
+  EXPECT_FALSE(pane->Outlets().tesselTextPermissionCommands->isVisibleTo(view));
+  EXPECT_FALSE(pane->Outlets().tesselSliderSensitivityX->isVisibleTo(view));
+  EXPECT_FALSE(pane->Outlets().tesselMenuPollingRate->isVisibleTo(view));
+  QLabel* note = view->findChild<QLabel*>("tabSensitivityNoMouse");
+  ASSERT_NE(note, nullptr);
+  EXPECT_TRUE(note->isVisibleTo(view));
+  Plug();
+  watcher->DeliverPending();
+  EXPECT_FALSE(pane->Outlets().tesselBoxEmptyState->isVisibleTo(view));
+  EXPECT_TRUE(pane->Outlets().tesselSliderSensitivityX->isVisibleTo(view));
+  EXPECT_FALSE(pane->Outlets().tesselSliderSensitivityY->isVisibleTo(view));  // linked: one row
+  EXPECT_FALSE(note->isVisibleTo(view));
 }
 
 TEST_F(PaneWindowTest, TheNoDevicePanelIsShownOncePerLoadAsASheet) {
@@ -707,12 +728,25 @@ TEST_F(PaneWindowTest, AMouseThisAccountMayNotOpenGetsTheFixInsteadOfTheNoDevice
   LoadAndSelect();
   EXPECT_EQ(panelsShown, 0);
   EXPECT_EQ(pane->RefusedDeviceCount(), 1u);
-  EXPECT_EQ(pane->Outlets().tesselTextStatus->text(), QString::fromUtf8(kStatusNoAccess));
-  EXPECT_TRUE(pane->Outlets().tesselTextStatus->text().contains("udevadm trigger"));
+  EXPECT_TRUE(pane->Outlets().tesselTextEmptyState->text().startsWith("<b>A Korvid Tessel is attached, but this "
+                                                                       "account may not open it."));
+  // The fix, whole and ready to copy: the installed rule by its path (one quoted word,
+  // no wrapping), then reload and trigger.
+  QPlainTextEdit* commands = pane->Outlets().tesselTextPermissionCommands;
+  EXPECT_TRUE(commands->isVisibleTo(view));
+  EXPECT_EQ(commands->toPlainText(),
+            "sudo install -m 644 '/usr/lib/korvid/PreferencePanes/Korvid Tessel.prefPane/Resources/"
+            "70-korvid-tessel.rules' /etc/udev/rules.d/\nsudo udevadm control --reload\nsudo udevadm trigger");
+  EXPECT_EQ(commands->lineWrapMode(), QPlainTextEdit::NoWrap);
+  // A quote in a prefix stays inside the one shell word.
+  EXPECT_EQ(PermissionCommands("/opt/o'neil/70-korvid-tessel.rules").section('\n', 0, 0),
+            "sudo install -m 644 '/opt/o'\\''neil/70-korvid-tessel.rules' /etc/udev/rules.d/");
+  EXPECT_TRUE(commands->isReadOnly());
   EXPECT_FALSE(pane->Outlets().tesselSliderSensitivityX->isEnabled());
   watcher->Unplug(refused);
   watcher->DeliverPending();
-  EXPECT_TRUE(pane->Outlets().tesselTextStatus->isHidden());
+  EXPECT_TRUE(pane->Outlets().tesselTextEmptyState->text().startsWith("<b>No Korvid Tessel is connected."));
+  EXPECT_FALSE(commands->isVisibleTo(view));
 }
 
 TEST_F(PaneWindowTest, TheAccelerationPageSaysWhetherHelperAndDriverRun) {
@@ -721,6 +755,9 @@ TEST_F(PaneWindowTest, TheAccelerationPageSaysWhetherHelperAndDriverRun) {
   LoadAndSelect();
   EXPECT_EQ(pane->Outlets().tesselTextBackground->text(),
             QString("%1\n%2").arg(kStatusHelperRunning, kStatusDriverMissing));
+  // Only this session's helper counts: one of another session bears the name too.
+  pane->Environment().eventPortReachable = [](std::uint32_t pid) { return pid == kHelperPid; };
+  processes.Add(kHelperPid + 1, "KorvidTesselHelper");
   processes.Remove(kHelperPid);
   driver = true;
   pane->UpdateBackgroundStatus();
@@ -969,9 +1006,127 @@ TEST_F(PaneWindowTest, HelpOpensTheBundlesHelpPageAndTheSupportButtonTheSite) {
   ASSERT_EQ(opened.size(), 2u);
   EXPECT_EQ(opened[0], QUrl::fromLocalFile(QString::fromStdString((root / "bundle/Resources/Help/index.html").string())));
   EXPECT_EQ(opened[1], QUrl(kSupportSiteURL));
+  EXPECT_TRUE(pane->Outlets().tesselTextOpenFailed->isHidden());
+  // No browser: the window says what to open.
+  pane->Environment().openUrl = [](const QUrl&) { return false; };
+  pane->actionButtonCheckUpdates();
+  EXPECT_FALSE(pane->Outlets().tesselTextOpenFailed->isHidden());
+  EXPECT_TRUE(pane->Outlets().tesselTextOpenFailed->text().endsWith(kSupportSiteURL));
+  pane->Environment().openUrl = [this](const QUrl& url) {
+    opened.push_back(url);
+    return true;
+  };
   fs::remove(root / "bundle/Resources/Help/index.html");
   pane->actionButtonHelp();
   EXPECT_EQ(opened.size(), 2u);  // a missing page opens nothing
+}
+
+// --- Only what the mouse said -------------------------------------------------------
+
+TEST_F(PaneWindowTest, AMouseThatDoesNotAnswerShowsNoValueOfItsOwnUntilItAnswers) {
+  auto mouse = Plug(0x1C2C);  // X 800, Y 1200
+  mouse->SetFirmwareVersion(1, 10);
+  mouse->SetWorkingPolls(1 << 30);  // it takes every request and never finishes one
+  LoadAndSelect();
+  EXPECT_EQ(panelsShown, 0);  // a mouse is there
+  const auto& o = pane->Outlets();
+  EXPECT_TRUE(o.tesselBoxEmptyState->isVisibleTo(view));
+  EXPECT_TRUE(o.tesselTextEmptyState->text().contains("does not answer"));
+  EXPECT_EQ(o.tesselTextStatus->text(),
+            QString::fromUtf8(kStatusNotAnswering).arg("firmware version", StatusInWords(kCommandFailed)));
+  EXPECT_TRUE(o.tesselTextStatus->text().contains("did not complete the request (error -6902)"));
+  // None of the getters' zeros: no "100 DPI", "0.00", 125 Hz or lights, and nothing to set.
+  EXPECT_EQ(o.tesselTextDPI->text(), "-");
+  EXPECT_EQ(o.tesselTextFirmwareVersion->text(), "-");
+  for (QWidget* control : std::initializer_list<QWidget*>{o.tesselSliderSensitivityX, o.tesselSpinDpiX, o.tesselBoxIndependentXY,
+                                                          o.tesselMenuPollingRate, o.tesselBoxLightOnWheel,
+                                                          o.tesselButtonRestoreDefaults, o.tesselBoxAcceleration}) {
+    EXPECT_FALSE(control->isEnabled()) << control->objectName().toStdString();
+  }
+  EXPECT_FALSE(o.tesselSliderSensitivityX->isVisibleTo(view));
+  EXPECT_FALSE(o.tesselMenuPollingRate->isVisibleTo(view));
+  EXPECT_FALSE(pane->FirstCapturedDevice()->stateRead);
+
+  // The refresh key asks again; still no answer, still nothing shown.
+  mouse->ClearTraffic();
+  QKeyEvent f20(QEvent::KeyPress, Qt::Key_F20, Qt::NoModifier);
+  EXPECT_TRUE(pane->ReceiveKeystroke(f20));
+  EXPECT_GT(mouse->RequestCount(), 0u);
+  EXPECT_EQ(o.tesselTextDPI->text(), "-");
+
+  // It answers: the window comes to the front and shows what it said.
+  mouse->SetWorkingPolls(0);
+  emit App().focusWindowChanged(window->windowHandle());
+  EXPECT_FALSE(o.tesselBoxEmptyState->isVisibleTo(view));
+  EXPECT_TRUE(o.tesselTextStatus->isHidden());
+  EXPECT_EQ(o.tesselTextDPI->text(), "X = 800,  Y = 1200 DPI");
+  EXPECT_EQ(o.tesselSpinDpiY->value(), 1200);
+  EXPECT_EQ(o.tesselTextFirmwareVersion->text(), "1.10");
+  EXPECT_TRUE(o.tesselMenuPollingRate->isEnabled());
+
+  // A read that fails later takes the shown values away again.
+  mouse->InjectFailedReads(1 << 30, kIOReturnNotResponding);
+  EXPECT_TRUE(pane->ReceiveKeystroke(f20));
+  EXPECT_EQ(o.tesselTextDPI->text(), "-");
+  EXPECT_FALSE(o.tesselMenuPollingRate->isEnabled());
+  EXPECT_EQ(o.tesselTextStatus->text(), "The mouse did not answer when its firmware version was read: the mouse did "
+                                         "not answer in time (error -6911).");
+  mouse->InjectFailedReads(0, kIOReturnNotResponding);
+}
+
+TEST_F(PaneWindowTest, AChangeThatDoesNotReachTheMouseReturnsToWhatTheMouseConfirmed) {
+  auto mouse = Plug();  // 1800 DPI, code 2 (500 Hz), lights as shipped
+  LoadAndSelect();
+  const auto& o = pane->Outlets();
+  const bool wheel = o.tesselBoxLightOnWheel->isChecked();
+  mouse->InjectFailedWrites(1 << 30, kIOReturnNotResponding);
+  Release(o.tesselSliderSensitivityX, 2400);
+  EXPECT_EQ(mouse->CurrentSteps(), 0x4444);
+  EXPECT_EQ(o.tesselSliderSensitivityX->value(), 1800);
+  EXPECT_EQ(o.tesselSpinDpiX->value(), 1800);
+  EXPECT_EQ(o.tesselTextDPI->text(), "1800 DPI");
+  EXPECT_EQ(o.tesselTextStatus->text(), QString::fromUtf8(kStatusWriteFailed).arg(StatusInWords(kIOReturnNotResponding)));
+  EXPECT_TRUE(o.tesselTextStatus->text().contains("did not answer in time (error 0xE00002ED)"));
+  ChoosePolling(2);
+  EXPECT_EQ(o.tesselMenuPollingRate->currentIndex(), 1);
+  ClickBox(o.tesselBoxLightOnWheel);
+  EXPECT_EQ(o.tesselBoxLightOnWheel->isChecked(), wheel);
+  // A mouse that takes no request cannot be read either: after the restore it is not answering.
+  WithPanelAnswer(true, [&] { QTest::mouseClick(o.tesselButtonRestoreDefaults, Qt::LeftButton); });
+  EXPECT_TRUE(o.tesselTextRestoreDone->text().startsWith("The factory settings did not reach the mouse"));
+  EXPECT_EQ(o.tesselTextDPI->text(), "-");
+  EXPECT_FALSE(o.tesselButtonRestoreDefaults->isEnabled());
+
+  // It answers again; a typed number that reaches the mouse shows as the step it became.
+  mouse->InjectFailedWrites(0, kIOReturnNotResponding);
+  QKeyEvent f20(QEvent::KeyPress, Qt::Key_F20, Qt::NoModifier);
+  EXPECT_TRUE(pane->ReceiveKeystroke(f20));
+  EXPECT_EQ(o.tesselTextDPI->text(), "1800 DPI");
+  o.tesselSpinDpiX->setValue(2013);
+  EXPECT_EQ(mouse->CurrentSteps(), 0x4D4D);  // 2025 DPI, the nearest step
+  EXPECT_EQ(o.tesselSpinDpiX->value(), 2025);
+  EXPECT_EQ(o.tesselSliderSensitivityX->value(), 2025);
+  EXPECT_EQ(o.tesselTextDPI->text(), "2025 DPI");
+  EXPECT_TRUE(o.tesselTextStatus->isHidden());
+  WithPanelAnswer(true, [&] { QTest::mouseClick(o.tesselButtonRestoreDefaults, Qt::LeftButton); });
+  EXPECT_EQ(o.tesselTextRestoreDone->text(), QString::fromUtf8(kRestoreDone));
+  EXPECT_EQ(o.tesselSpinDpiX->value(), 1800);
+
+  // Two changes on the wire: the first fails and the controls go back, the second, taken
+  // after it, shows again.
+  ManualDeviceExecutor& wire = HoldDeviceWork();
+  const bool wheelNow = o.tesselBoxLightOnWheel->isChecked();
+  ChoosePolling(2);
+  ClickBox(o.tesselBoxLightOnWheel);
+  mouse->InjectFailedWrites(1 << 30, kIOReturnNotResponding);
+  ASSERT_TRUE(wire.RunNext());
+  EXPECT_EQ(o.tesselMenuPollingRate->currentIndex(), 1);
+  EXPECT_EQ(o.tesselBoxLightOnWheel->isChecked(), wheelNow);
+  mouse->InjectFailedWrites(0, kIOReturnNotResponding);
+  wire.RunAll();
+  EXPECT_EQ(o.tesselBoxLightOnWheel->isChecked(), !wheelNow);
+  EXPECT_EQ(o.tesselMenuPollingRate->currentIndex(), 1);
+  EXPECT_TRUE(o.tesselTextStatus->isHidden());
 }
 
 }  // namespace

@@ -54,6 +54,13 @@ class QtDBusEventPort final : public EventPort {
   OSStatus SendMessage(const AppleEvent& event, AppleEvent& reply, AESendMode mode,
                        std::int32_t timeoutTicks) override;
 
+  // Whether the process `pid` has its port on this port's bus (the bus vouching for the
+  // owner's pid).
+  bool Reachable(std::uint32_t pid) {
+    QString name;
+    return Resolve(pid, name) == noErr;
+  }
+
   // The bus name a process's port owns.
   static QString BusNameFor(std::uint32_t pid);
 

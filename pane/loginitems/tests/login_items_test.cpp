@@ -489,5 +489,27 @@ TEST_F(LoginItems, TwoProcessesAddingAtOnceLoseNothing) {
   }
 }
 
+TEST_F(LoginItems, OnlyAnInstalledApplicationIsRegistered) {
+  const fs::path panes = temp_.path() / "usr/local/lib/korvid/PreferencePanes";
+  const fs::path installed = panes / "Korvid Tessel.prefPane/Resources/KorvidTesselHelper.app";
+  fs::create_directories(installed);
+  const fs::path build = temp_.path() / "src/build/lib/korvid/PreferencePanes/Korvid Tessel.prefPane/Resources/KorvidTesselHelper.app";
+  fs::create_directories(build);
+  fs::create_symlink(build.parent_path(), temp_.path() / "usr/local/lib/korvid/PreferencePanes/link");
+  // A build tree, a way out through "..", a link out of the folder, the folder itself:
+  // refused, and the user's list is not even created.
+  for (const fs::path& elsewhere : {build, panes / "../../../../../src/build/lib/korvid/PreferencePanes/x.app",
+                                    panes / "link/KorvidTesselHelper.app", panes}) {
+    EXPECT_EQ(AddInstalledLoginItem(folders_, elsewhere.c_str()), paramErr) << elsewhere;
+    EXPECT_FALSE(fs::exists(File())) << elsewhere;
+  }
+  EXPECT_EQ(AddInstalledLoginItem(folders_, nullptr), paramErr);
+  EXPECT_EQ(AddInstalledLoginItem(folders_, installed.c_str()), noErr);
+  EXPECT_EQ(ReadWithPlistlib(File()), SeenList({Seen(installed.string())}));
+  const fs::path userPane = temp_.path() / "home/user/.local/lib/korvid/PreferencePanes/Korvid Tessel.prefPane/Resources/KorvidTesselHelper.app";
+  fs::create_directories(userPane);
+  EXPECT_TRUE(IsInstalledLocation(folders_, userPane));
+}
+
 }  // namespace
 }  // namespace korvid
