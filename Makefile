@@ -99,7 +99,9 @@ uninstall:
 # Debian packages korvid-tessel and korvid-tessel-dkms (debhelper) in $(DEB_BUILD)/packages,
 # checked by lintian. The tree in $(DEB_BUILD) is configured with the prefix /usr and only
 # the installed programs are built (no tests). DEB_BUILD=$(BUILD) reuses the tree that
-# `make test` built: switching its prefix to /usr recompiles only the prefix's own sources.
+# `make test` built: switching its prefix to /usr recompiles only the sources that embed
+# the prefix (the folder map, the eraser) and relinks the programs; a later `make install`
+# from that tree then installs below /usr too.
 DEB_BUILD ?= build-deb
 # Debian's link hardening; only links change, so the compiled objects are `make build`'s.
 DEB_LDFLAGS = -Wl,-z,relro -Wl,-z,now
