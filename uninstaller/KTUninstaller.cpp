@@ -9,8 +9,13 @@
 #include <QTabWidget>
 #include <QWidget>
 
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "strings/PString.h"
 #include "platform/Identity.h"
+#include "platform/files/MainBundle.h"
 #include "uninstaller/UninstallerFunctions.h"
 #include "ui_KTUninstaller.h"
 
@@ -91,6 +96,7 @@ void KTUninstaller::KVUUninstall() {
                           kAEQuitApplication);
   SendEventToNamedProcess(services_.processes, services_.events, MakeStr255(kSettingsProcessName),
                           kCoreEventClass, kAEQuitApplication);
+  if (RemovedAsPackages()) return;
   ItemRef tool;
   if (const OSStatus found = GetNamedResourceRef(kEraserResourceName, &tool); found != noErr) {
     ShowFailure(found);
@@ -105,10 +111,26 @@ void KTUninstaller::KVUUninstall() {
   }
 }
 
-void KTUninstaller::ShowFailure(OSStatus status) {
+bool KTUninstaller::RemovedAsPackages() {
+  if (services_.packages == nullptr) return false;
+  const std::optional<std::filesystem::path> bundle = MainBundleFolder();
+  if (!bundle) return false;
+  const std::vector<std::string> names = PackagesToRemove(*services_.packages, *bundle);
+  if (names.empty()) return false;
+  if (const int status = services_.packages->Remove(names); status != 0) {
+    ShowFailureText(PackageRemovalFailureText(status));
+  } else {
+    SelectTab(kTabUninstalled);
+  }
+  return true;
+}
+
+void KTUninstaller::ShowFailure(OSStatus status) { ShowFailureText(UninstallFailureText(status)); }
+
+void KTUninstaller::ShowFailureText(const std::string& text) {
   if (window_) {
     if (auto* reason = window_->findChild<QLabel*>(QStringLiteral("kvuFailedReason"))) {
-      reason->setText(QString::fromStdString(UninstallFailureText(status)));
+      reason->setText(QString::fromStdString(text));
     }
   }
   SelectTab(kTabFailed);

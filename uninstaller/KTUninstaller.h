@@ -3,7 +3,8 @@
 //
 // Tabs: 0 the pane is installed (offers Uninstall), 1 uninstalled (offers Restart),
 // 2 the uninstall failed, 3 nothing to uninstall, 4 About. Success and failure show only
-// as the tab selected.
+// as the tab selected. Installed from the Debian packages, Uninstall removes the packages
+// through PackageKit; installed by `make install`, it runs the eraser tool as root.
 #pragma once
 
 #include <QObject>
@@ -15,6 +16,7 @@
 #include "platform/events/EventPort.h"
 #include "platform/files/FolderLocator.h"
 #include "platform/process/ProcessTable.h"
+#include "uninstaller/PackageRemoval.h"
 
 class QTabWidget;
 class QWidget;
@@ -40,6 +42,9 @@ struct UninstallerServices {
   PrivilegedRunner& runner;
   SystemRestarter& restarter;
   const FolderLocator& folders;
+  // Asked whether packages own the uninstaller's bundle (then they are removed instead of
+  // running the eraser); none: always the eraser.
+  PackageManager* packages = nullptr;
 };
 
 class KTUninstaller : public QObject {
@@ -73,6 +78,9 @@ class KTUninstaller : public QObject {
   void SelectTab(int index);
   // Tab 2, saying what failed.
   void ShowFailure(OSStatus status);
+  void ShowFailureText(const std::string& text);
+  // When packages own this bundle: removes them, shows the outcome and returns true.
+  bool RemovedAsPackages();
 
   UninstallerServices services_;
   std::unique_ptr<QWidget> window_;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Uninstall Korvid Tessel: quits the helper and the settings window, runs the eraser tool
-// with administrator rights and offers a restart.
+// with administrator rights (or, installed from packages, removes them through PackageKit)
+// and offers a restart.
 #include <QApplication>
 #include <QDBusConnection>
 #include <QWidget>
@@ -20,8 +21,9 @@ int main(int argc, char** argv) {
   korvid::PkexecRunner runner;
   korvid::LogindRestarter restarter(QDBusConnection::systemBus());
   const korvid::FolderLocator folders = korvid::FolderLocator::Default();
+  korvid::PackageKitManager packages;
 
-  korvid::KTUninstaller controller({processes, events, runner, restarter, folders});
+  korvid::KTUninstaller controller({processes, events, runner, restarter, folders, &packages});
   QApplication::setQuitOnLastWindowClosed(controller.applicationShouldTerminateAfterLastWindowClosed());
   QObject::connect(&controller, &korvid::KTUninstaller::terminateRequested, &application, &QApplication::quit,
                    Qt::QueuedConnection);

@@ -165,5 +165,13 @@ static struct hid_driver korvid_tessel_driver = {
 };
 module_hid_driver(korvid_tessel_driver);
 
+/* The source DKMS builds carries the product's version; a build straight from the
+ * repository's folder has none. */
+#if __has_include("korvid_tessel_version.h")
+#include "korvid_tessel_version.h"
+#else
+#define KORVID_TESSEL_VERSION "0-unreleased"
+#endif
+MODULE_VERSION(KORVID_TESSEL_VERSION);
 MODULE_DESCRIPTION("Korvid Tessel pointer acceleration");
 MODULE_LICENSE("Dual MIT/GPL");

@@ -42,16 +42,27 @@ fi
 # The help page's commands on PATH, tesselctl's completion and manual page where bash and
 # man look, all in the receipt.
 for file in bin/tesselctl bin/korvid-tessel-settings share/bash-completion/completions/tesselctl \
-    share/man/man1/tesselctl.1 share/man/man1/korvid-tessel-settings.1; do
+    share/man/man1/tesselctl.1 share/man/man1/korvid-tessel-settings.1 \
+    share/icons/hicolor/scalable/apps/korvid-tessel.svg share/metainfo/com.korvid.tessel.metainfo.xml; do
   [[ -L $root/usr/local/$file && -e $root$(readlink "$root/usr/local/$file") ]] || fail "no $file"
   grep -qx "/usr/local/$file" "$root/var/lib/korvid/receipts/Korvid Tessel.pkg/files.txt" \
     || fail "the receipt does not list /usr/local/$file"
 done
 module_source=$(echo "$root"/usr/src/korvid-tessel-*)
-for file in dkms.conf Kbuild hid-korvid-tessel.c korvid_tessel_curve.h; do
+for file in dkms.conf Kbuild hid-korvid-tessel.c korvid_tessel_curve.h korvid_tessel_version.h; do
   [[ -f $module_source/$file ]] || fail "the kernel module's $file is not where DKMS looks"
 done
 grep -qx 'BUILT_MODULE_NAME\[0\]="hid-korvid-tessel"' "$module_source/dkms.conf" || fail "dkms.conf names no module"
+# One version: the module's own, DKMS's, the source folder's and the pane's.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+[[ $module_source == */korvid-tessel-$version ]] || fail "the module's source is in $module_source, not version $version"
+grep -qx "PACKAGE_VERSION=\"$version\"" "$module_source/dkms.conf" || fail "dkms.conf's version is not $version"
+grep -qx "#define KORVID_TESSEL_VERSION \"$version\"" "$module_source/korvid_tessel_version.h" \
+  || fail "the module's version is not $version"
+grep -q "<string>$version</string>" "$lib/PreferencePanes/Korvid Tessel.prefPane/Info.plist" \
+  || fail "the pane's Info.plist does not say $version"
+grep -q "Icon=korvid-tessel$" "$root$(readlink "$root/usr/local/share/applications/korvid-tessel-settings.desktop")" \
+  || fail "the settings entry's icon is not the theme's korvid-tessel"
 
 # A user with login items and settings, and the pane of their own.
 mkdir -p "$root/home/alice/.config/korvid" "$root/home/alice/.local/lib/korvid/PreferencePanes/Korvid Tessel.prefPane"

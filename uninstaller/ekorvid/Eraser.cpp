@@ -154,7 +154,8 @@ std::vector<fs::path> LinkFoldersBelow(const fs::path& root, const fs::path& pre
           root / "usr/share/polkit-1/actions",  root / "etc/xdg/autostart",
           local / "share/applications",         root / "etc/X11/xorg.conf.d",
           local / "bin",                        local / "share/man/man1",
-          local / "share/bash-completion/completions"};
+          local / "share/bash-completion/completions", local / "share/icons/hicolor/scalable/apps",
+          local / "share/metainfo"};
 }
 
 void AddInstalledExtras(EraserContext& context, const fs::path& prefix) {

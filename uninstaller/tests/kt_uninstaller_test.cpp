@@ -15,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,19 @@ class FakeRestarter final : public SystemRestarter {
   }
   int requests = 0;
   OSStatus status = noErr;
+};
+
+// Packages that own what they are told to, and record removals.
+class FakePackageManager final : public PackageManager {
+ public:
+  bool Owns(const std::string& pattern) override { return owned.count(pattern) != 0; }
+  int Remove(const std::vector<std::string>& packages) override {
+    removals.push_back(packages);
+    return status;
+  }
+  std::set<std::string> owned;
+  std::vector<std::vector<std::string>> removals;
+  int status = 0;
 };
 
 }  // namespace
@@ -199,6 +213,50 @@ class KTUninstallerTest : public QObject {
     QVERIFY(button != nullptr);
     button->click();
     QCOMPARE(runner_.runs, 1);
+  }
+
+  // --- Installed from the packages ---
+
+  // Owned by a package, the bundle's uninstall removes the packages (the module's only when
+  // installed) and never runs the eraser; a failed removal says what to do; a bundle no
+  // package owns (make install) runs the eraser.
+  void uninstallRemovesThePackagesThatOwnTheBundle() {
+    const std::string bundle = bundle_.string();
+    struct Row {
+      std::set<std::string> owned;
+      int status;
+      std::vector<std::vector<std::string>> removals;
+      int eraserRuns;
+      int tab;
+      const char* says;  // on the failure tab
+    } rows[] = {
+        {{bundle, kModulePackageFiles}, 0, {{"korvid-tessel", "korvid-tessel-dkms"}}, 0, kTabUninstalled, ""},
+        {{bundle}, 0, {{"korvid-tessel"}}, 0, kTabUninstalled, ""},
+        {{bundle, kModulePackageFiles}, 4, {{"korvid-tessel", "korvid-tessel-dkms"}}, 0, kTabFailed,
+         "pkcon ended with status 4"},
+        {{bundle}, -1, {{"korvid-tessel"}}, 0, kTabFailed, "could not be started"},
+        {{kModulePackageFiles}, 0, {}, 1, kTabUninstalled, ""},
+    };
+    for (const Row& row : rows) {
+      FakePackageManager packages;
+      packages.owned = row.owned;
+      packages.status = row.status;
+      runner_ = FakePrivilegedRunner();
+      FakeEventPort helper(*bus_, 20);
+      processes_->Add(20, "KorvidTesselHelper");
+      KTUninstaller controller({*processes_, *port_, runner_, restarter_, *folders_, &packages});
+      const std::size_t sent = bus_->Sent().size();
+      controller.KVUUninstall();
+      QCOMPARE(bus_->Sent().size(), sent + 1);  // the helper quits first, either way
+      QCOMPARE(packages.removals, row.removals);
+      QCOMPARE(runner_.runs, row.eraserRuns);
+      QCOMPARE(controller.kvuMainTabs->currentIndex(), row.tab);
+      if (row.tab == kTabFailed) {
+        QVERIFY(FailureReason(controller).contains(QString::fromUtf8(row.says)));
+        QVERIFY(FailureReason(controller).contains(QStringLiteral("apt remove korvid-tessel korvid-tessel-dkms")));
+      }
+      processes_->Remove(20);
+    }
   }
 
   // --- About and back ---

@@ -13,6 +13,7 @@
 #include "platform/events/testing/FakeEventPort.h"
 #include "platform/files/MainBundle.h"
 #include "platform/process/testing/FakeProcessTable.h"
+#include "uninstaller/PackageRemoval.h"
 #include "uninstaller/UninstallerFunctions.h"
 
 namespace korvid {
@@ -175,6 +176,36 @@ TEST_F(UninstallerFunctions, SizeAndSignatureChecks) {
                                       reinterpret_cast<const std::uint8_t*>(absent.data()), 0),
             noErr);
   EXPECT_EQ(runner.runs, 3);
+}
+
+// --- The packages, through stand-ins for dpkg-query and pkcon that log their arguments ---
+
+TEST_F(UninstallerFunctions, PackagesAskDpkgForTheOwnerAndPkconToRemove) {
+  const fs::path log = root_ / "log";
+  const fs::path dpkgQuery = root_ / "dpkg-query";
+  const fs::path pkcon = root_ / "pkcon";
+  // dpkg-query owns exactly the bundle; pkcon fails with 5.
+  std::ofstream(dpkgQuery) << "#!/bin/sh\necho \"dpkg-query $*\" >> '" << log.string() << "'\n"
+                           << "[ \"$1\" = --search ] && [ \"$2\" = '" << bundle_.string() << "' ]\n";
+  std::ofstream(pkcon) << "#!/bin/sh\necho \"pkcon $*\" >> '" << log.string() << "'\nexit 5\n";
+  fs::permissions(dpkgQuery, fs::perms::owner_all);
+  fs::permissions(pkcon, fs::perms::owner_all);
+
+  PackageKitManager packages(dpkgQuery, pkcon);
+  EXPECT_EQ(PackagesToRemove(packages, bundle_), std::vector<std::string>{"korvid-tessel"});
+  EXPECT_TRUE(PackagesToRemove(packages, root_ / "elsewhere").empty());
+  EXPECT_EQ(packages.Remove({"korvid-tessel", "korvid-tessel-dkms"}), 5);
+  std::ifstream in(log);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "dpkg-query --search " + bundle_.string(),
+                       std::string("dpkg-query --search ") + kModulePackageFiles,
+                       "dpkg-query --search " + (root_ / "elsewhere").string(),
+                       "pkcon --noninteractive remove korvid-tessel korvid-tessel-dkms"}));
+  // Without pkcon nothing is removed, and the failure says how to do it by hand.
+  EXPECT_EQ(PackageKitManager(dpkgQuery, root_ / "missing").Remove({"korvid-tessel"}), -1);
+  EXPECT_NE(PackageRemovalFailureText(-1).find("could not be started"), std::string::npos);
 }
 
 TEST(SignatureSearch, RestartsAtTheFirstByteOnly) {
