@@ -167,7 +167,7 @@ module_hid_driver(korvid_tessel_driver);
 
 /* The source DKMS builds carries the product's version; a build straight from the
  * repository's folder has none. */
-#if __has_include("korvid_tessel_version.h")
+#ifdef KORVID_TESSEL_HAS_VERSION_HEADER
 #include "korvid_tessel_version.h"
 #else
 #define KORVID_TESSEL_VERSION "0-unreleased"
