@@ -42,33 +42,13 @@ using testing::ChildProcess;
 using testing::kGenerousWaitMs;
 using testing::PrivateBus;
 using testing::TempFolder;
+using testing::WaitForFolder;
 
 std::vector<std::string> Lines(const std::string& path) {
   std::vector<std::string> lines;
   std::ifstream in(path);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
-}
-
-// Waits until `done` holds, re-checking whenever something changes in `folder`.
-template <typename Done>
-bool WaitForFolder(const std::string& folder, Done done, int timeoutMs = kGenerousWaitMs) {
-  const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  inotify_add_watch(watch, folder.c_str(), IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_TO);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  bool ok = done();
-  while (!ok) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd p{watch, POLLIN, 0};
-    poll(&p, 1, static_cast<int>(left.count()));
-    alignas(inotify_event) char buffer[4096];
-    while (read(watch, buffer, sizeof buffer) > 0) {
-    }
-    ok = done();
-  }
-  close(watch);
-  return ok;
 }
 
 class HelperProcess : public ::testing::Test {

@@ -2,17 +2,42 @@
 // Support for tests that need real processes on a real bus: a private dbus-daemon
 // started and stopped by the test, and child processes with pipes on their standard
 // input and output. All waiting is for an event (a line, an exit), with a generous limit
-// so a broken test fails instead of hanging.
+// so a broken test fails instead of hanging; a folder's changes are such events too.
 #pragma once
 
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 namespace korvid::testing {
 
 inline constexpr int kGenerousWaitMs = 20000;
+
+// Waits until `done` holds, re-checking whenever something changes in `folder`.
+template <typename Done>
+inline bool WaitForFolder(const std::string& folder, Done done, int timeoutMs = kGenerousWaitMs) {
+  const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  inotify_add_watch(watch, folder.c_str(), IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_TO);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool ok = done();
+  while (!ok) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{watch, POLLIN, 0};
+    poll(&p, 1, static_cast<int>(left.count()));
+    alignas(inotify_event) char buffer[4096];
+    while (read(watch, buffer, sizeof buffer) > 0) {
+    }
+    ok = done();
+  }
+  close(watch);
+  return ok;
+}
 
 // A session-type bus of our own, on an abstract socket, for this test only.
 class PrivateBus {

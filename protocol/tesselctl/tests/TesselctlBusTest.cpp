@@ -35,31 +35,13 @@ namespace {
 
 using testing::ChildProcess;
 using testing::kGenerousWaitMs;
+using testing::WaitForFolder;
 
 std::string LastLine(const std::string& path) {
   std::ifstream in(path);
   std::string last;
   for (std::string line; std::getline(in, line);) last = line;
   return last;
-}
-
-// Waits until `done` holds, re-checking whenever something changes in `folder`.
-template <typename Done>
-bool WaitForFolder(const std::string& folder, Done done) {
-  const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  inotify_add_watch(watch, folder.c_str(), IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_MOVED_TO);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kGenerousWaitMs);
-  bool ok = done();
-  while (!ok && std::chrono::steady_clock::now() < deadline) {
-    pollfd p{watch, POLLIN, 0};
-    poll(&p, 1, 200);
-    alignas(inotify_event) char buffer[4096];
-    while (read(watch, buffer, sizeof buffer) > 0) {
-    }
-    ok = done();
-  }
-  close(watch);
-  return ok;
 }
 
 class TesselctlOnTheBus : public ::testing::Test {
